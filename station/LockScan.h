@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "station/Display.h"
+#include "station/StationFile.h"
+
+namespace station {
+
+inline constexpr std::string_view kLockMarker = "- **";
+
+// One pass over the station file: every record from record 2 on is tried, and a record whose read
+// fails (another process holds it locked) belongs to a connected workstation. The listing goes to
+// txtPuestos, one entry per record tried: its number, the lock marker if its read failed, then a
+// line break after every number divisible by 3 and a tab after the others.
+class LockScan {
+public:
+    LockScan(ScannedFile& file, TextHolder& txtPuestos, MessageSink& messages)
+        : file_(file), txtPuestos_(txtPuestos), messages_(messages) {}
+
+    // Returns the connected count, and leaves in RT_UltimoPuestoLibre the record number - 1 of the
+    // last record read without failure (or the caller's value, if there was none). A failure before
+    // the first record is tried leaves the pass and goes to the caller; a later one is reported
+    // here with its bare number, and the pass returns 0 with the listing built so far shown.
+    std::int32_t MLP_PuestosConectadosGrabados(std::int32_t& RT_UltimoPuestoLibre);
+
+private:
+    ScannedFile& file_;
+    TextHolder& txtPuestos_;
+    MessageSink& messages_;
+};
+
+}  // namespace station

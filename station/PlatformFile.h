@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <span>
+
+namespace station {
+
+// The one seam between the station code and the operating system. Each operating system has its
+// own implementation file; everything above it is the same everywhere.
+class PlatformFile {
+public:
+    // Opens a file for reading, shared with every other process and without a lock of its own,
+    // creating it empty when it is missing. Anything but a regular file is refused, and opening
+    // never waits (a FIFO in its place must not hang the caller).
+    static PlatformFile openShared(const std::filesystem::path& path);
+
+    PlatformFile(PlatformFile&& other) noexcept;
+    PlatformFile& operator=(PlatformFile&& other) noexcept;
+    PlatformFile(const PlatformFile&) = delete;
+    PlatformFile& operator=(const PlatformFile&) = delete;
+    ~PlatformFile();
+
+    // Reads up to buffer.size() bytes from offset and returns how many there were. Fails while
+    // another process holds a lock on any byte of [offset, offset + buffer.size()), except when no
+    // byte at offset exists: a range wholly past the end holds nothing to lock.
+    std::size_t readUnlessLocked(std::uint64_t offset, std::span<std::byte> buffer);
+
+private:
+    explicit PlatformFile(std::intptr_t handle) : handle_(handle) {}
+
+    bool lockedByAnother(std::uint64_t offset, std::size_t length);
+    std::uint64_t size() const;
+
+    std::intptr_t handle_;
+    bool openFileDescriptionQueries_ = true;
+};
+
+// The folder that holds the running executable.
+std::filesystem::path executableFolder();
+
+}  // namespace station

@@ -1,0 +1,105 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <span>
+#include <string_view>
+
+#include "station/Display.h"
+#include "station/PlatformFile.h"
+
+namespace station {
+
+inline constexpr std::string_view kStationFileName = "Brevanto.SIT";
+inline constexpr std::int32_t kRecordLength = 81;
+
+// One workstation's record as the owning application keeps it: packed, numbers little-endian,
+// text in a single-byte code page. Only the field sizes are fixed; the values are the owning
+// application's. The monitor never looks at what it reads.
+#pragma pack(push, 1)
+struct StationRecord {
+    char tag;
+    std::int16_t word1;  // in the scan's read buffer, the scan's locked flag
+    std::uint8_t byte3;
+    std::uint8_t byte4;
+    std::int16_t word5;
+    std::int32_t long7;
+    char name[20];
+    char description[50];
+};
+#pragma pack(pop)
+static_assert(sizeof(StationRecord) == kRecordLength);
+
+// The process's record files, by file number. Records are numbered from 1 with nothing before
+// record 1 and nothing between records; each open file keeps its own end-of-file state.
+class FileTable {
+public:
+    // The lowest file number not in use.
+    std::int16_t nextFreeNumber() const;
+
+    void open(std::int16_t number, const std::filesystem::path& path, std::int32_t recordLength);
+
+    // Positions the file at record and clears its end-of-file state.
+    void reposition(std::int16_t number, std::int32_t record);
+
+    // Reads record into buffer, which is one record long. A record that lies wholly or partly
+    // past the end reads what there is and sets the end-of-file state; a failed read leaves it.
+    void read(std::int16_t number, std::int32_t record, std::span<std::byte> buffer);
+
+    bool endOfFile(std::int16_t number) const;
+
+private:
+    struct OpenFile {
+        PlatformFile file;
+        std::int32_t recordLength;
+        bool endOfFile = false;
+    };
+
+    OpenFile& find(std::int16_t number);
+    const OpenFile& find(std::int16_t number) const;
+
+    std::map<std::int16_t, OpenFile> files_;
+};
+
+// The three operations on the station file that one pass of the lock scan uses.
+class ScannedFile {
+public:
+    virtual ~ScannedFile() = default;
+    virtual void repositionToFirstScanned() = 0;
+    virtual bool endOfFile() = 0;
+    virtual void read(std::int32_t record, StationRecord& buffer) = 0;
+};
+
+inline constexpr std::int32_t kFirstScannedRecord = 2;
+
+// The shared station file as the monitor holds it: its path and the file number it is open under.
+// It is opened once and never closed; the process's end releases it.
+class StationFile final : public ScannedFile {
+public:
+    StationFile(FileTable& files, MessageSink& messages) : files_(files), messages_(messages) {}
+
+    // Opens the file beside the executable (or at the path already set). Reports its own failure
+    // and leaves the file closed; never throws.
+    void AbrirFicheroPuestos() noexcept;
+
+    const std::filesystem::path& rutaFichero() const { return RutaFichero; }
+    void setRutaFichero(std::filesystem::path path) { RutaFichero = std::move(path); }
+    std::int32_t numFichero() const { return NumFichero; }
+    void setNumFichero(std::int32_t number) { NumFichero = number; }
+
+    void repositionToFirstScanned() override;
+    bool endOfFile() override;
+    void read(std::int32_t record, StationRecord& buffer) override;
+
+private:
+    // File numbers are 16-bit to the file services; a value that does not fit is an overflow.
+    std::int16_t fileNumber() const;
+
+    FileTable& files_;
+    MessageSink& messages_;
+    std::filesystem::path RutaFichero;
+    std::int32_t NumFichero = 0;
+};
+
+}  // namespace station
