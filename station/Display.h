@@ -7,7 +7,7 @@ namespace station {
 
 // Where the listing lives: the window's text box, or a plain text in the tools and tests.
 class TextHolder {
-public:
+  public:
     virtual ~TextHolder() = default;
     virtual std::string text() const = 0;
     virtual void setText(const std::string& text) = 0;
@@ -15,17 +15,17 @@ public:
 
 // A text holder that is only a text: for the command-line scanner, benchmarks and tests.
 class PlainText final : public TextHolder {
-public:
+  public:
     std::string text() const override { return text_; }
     void setText(const std::string& text) override { text_ = text; }
 
-private:
+  private:
     std::string text_;
 };
 
 // Where the system's own failure messages go: the window's message box, or standard error.
 class MessageSink {
-public:
+  public:
     virtual ~MessageSink() = default;
     // text is the message exactly as the system words it; cause is the failure behind it.
     virtual void showMessage(const std::string& text, const std::system_error& cause) = 0;

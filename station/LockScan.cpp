@@ -2,6 +2,7 @@
 
 #include <limits>
 #include <string>
+#include <type_traits>
 
 #include "station/Failure.h"
 
@@ -18,12 +19,17 @@ std::int32_t incremented(std::int32_t value) {
     return value + 1;
 }
 
-// Runs one step so that its failure is recorded and the next step runs; tells whether it failed.
+// Runs one step so that its failure is recorded and the next step runs; tells whether it failed,
+// whether the step throws its failure or returns it.
 template <typename Step>
 bool failed(Step&& step) {
     try {
-        step();
-        return false;
+        if constexpr (std::is_void_v<std::invoke_result_t<Step>>) {
+            step();
+            return false;
+        } else {
+            return static_cast<bool>(step());
+        }
     } catch (const std::exception&) {
         return true;
     }
@@ -32,12 +38,12 @@ bool failed(Step&& step) {
 // The listing is built here and written to the text box whenever the pass can end or stop, so that
 // a pass costs time linear in the number of records, not quadratic.
 class Listing {
-public:
+  public:
     explicit Listing(TextHolder& holder) : holder_(holder) {}
     void append(std::string_view piece) { text_.append(piece); }
     void show() { holder_.setText(text_); }
 
-private:
+  private:
     TextHolder& holder_;
     std::string text_;
 };
@@ -57,7 +63,7 @@ std::int32_t LockScan::MLP_PuestosConectadosGrabados(std::int32_t& RT_UltimoPues
     try {
         do {
             // A failed read is the expected outcome for a locked record: recorded, not reported.
-            bool readFailed = failed([&] { file_.read(record, buffer); });
+            bool readFailed = failed([&] { return file_.read(record, buffer); });
             readFailed |= failed([&] { listing.append(std::to_string(record)); });
             if (readFailed) failed([&] { listing.append(kLockMarker); });
             buffer.word1 = readFailed ? kTrue : kFalse;

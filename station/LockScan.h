@@ -15,7 +15,7 @@ inline constexpr std::string_view kLockMarker = "- **";
 // txtPuestos, one entry per record tried: its number, the lock marker if its read failed, then a
 // line break after every number divisible by 3 and a tab after the others.
 class LockScan {
-public:
+  public:
     LockScan(ScannedFile& file, TextHolder& txtPuestos, MessageSink& messages)
         : file_(file), txtPuestos_(txtPuestos), messages_(messages) {}
 
@@ -25,7 +25,7 @@ public:
     // here with its bare number, and the pass returns 0 with the listing built so far shown.
     std::int32_t MLP_PuestosConectadosGrabados(std::int32_t& RT_UltimoPuestoLibre);
 
-private:
+  private:
     ScannedFile& file_;
     TextHolder& txtPuestos_;
     MessageSink& messages_;

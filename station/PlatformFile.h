@@ -4,13 +4,14 @@
 #include <cstdint>
 #include <filesystem>
 #include <span>
+#include <system_error>
 
 namespace station {
 
 // The one seam between the station code and the operating system. Each operating system has its
 // own implementation file; everything above it is the same everywhere.
 class PlatformFile {
-public:
+  public:
     // Opens a file for reading, shared with every other process and without a lock of its own,
     // creating it empty when it is missing. Anything but a regular file is refused, and opening
     // never waits (a FIFO in its place must not hang the caller).
@@ -22,16 +23,18 @@ public:
     PlatformFile& operator=(const PlatformFile&) = delete;
     ~PlatformFile();
 
-    // Reads up to buffer.size() bytes from offset and returns how many there were. Fails while
-    // another process holds a lock on any byte of [offset, offset + buffer.size()), except when no
-    // byte at offset exists: a range wholly past the end holds nothing to lock.
-    std::size_t readUnlessLocked(std::uint64_t offset, std::span<std::byte> buffer);
+    // Reads up to buffer.size() bytes from offset into buffer and sets `got` to how many there
+    // were. Fails while another process holds a lock on any byte of [offset, offset +
+    // buffer.size()), except when no byte at offset exists: a range wholly past the end holds
+    // nothing to lock. Returns the failure rather than throwing it, since on a busy station file
+    // a locked record is the common case, not an exceptional one.
+    std::error_code readUnlessLocked(std::uint64_t offset, std::span<std::byte> buffer,
+                                     std::size_t& got) noexcept;
 
-private:
+  private:
     explicit PlatformFile(std::intptr_t handle) : handle_(handle) {}
 
-    bool lockedByAnother(std::uint64_t offset, std::size_t length);
-    std::uint64_t size() const;
+    std::error_code queryLock(std::uint64_t offset, std::size_t length, bool& locked) noexcept;
 
     std::intptr_t handle_;
     bool openFileDescriptionQueries_ = true;

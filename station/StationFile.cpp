@@ -9,7 +9,9 @@
 namespace station {
 namespace {
 
-[[noreturn]] void fail(std::errc condition) { throw std::system_error(std::make_error_code(condition)); }
+[[noreturn]] void fail(std::errc condition) {
+    throw std::system_error(std::make_error_code(condition));
+}
 
 }  // namespace
 
@@ -17,7 +19,8 @@ std::int16_t FileTable::nextFreeNumber() const {
     std::int16_t number = 1;
     for (const auto& [used, file] : files_) {
         if (used != number) break;
-        if (number == std::numeric_limits<std::int16_t>::max()) fail(std::errc::too_many_files_open);
+        if (number == std::numeric_limits<std::int16_t>::max())
+            fail(std::errc::too_many_files_open);
         ++number;
     }
     return number;
@@ -37,27 +40,34 @@ void FileTable::reposition(std::int16_t number, std::int32_t record) {
     file.endOfFile = false;
 }
 
-void FileTable::read(std::int16_t number, std::int32_t record, std::span<std::byte> buffer) {
-    OpenFile& file = find(number);
-    if (record < 1 || buffer.size() != static_cast<std::size_t>(file.recordLength)) {
-        fail(std::errc::invalid_argument);
+std::error_code FileTable::read(std::int16_t number, std::int32_t record,
+                                std::span<std::byte> buffer) noexcept {
+    OpenFile* file = lookUp(number);
+    if (file == nullptr) return std::make_error_code(std::errc::bad_file_descriptor);
+    if (record < 1 || buffer.size() != static_cast<std::size_t>(file->recordLength)) {
+        return std::make_error_code(std::errc::invalid_argument);
     }
-    const auto offset = static_cast<std::uint64_t>(record - 1) * static_cast<std::uint64_t>(file.recordLength);
-    if (file.file.readUnlessLocked(offset, buffer) < buffer.size()) file.endOfFile = true;
+    const auto offset =
+        static_cast<std::uint64_t>(record - 1) * static_cast<std::uint64_t>(file->recordLength);
+    std::size_t got = 0;
+    if (const std::error_code failure = file->file.readUnlessLocked(offset, buffer, got)) {
+        return failure;
+    }
+    if (got < buffer.size()) file->endOfFile = true;
+    return {};
 }
 
-bool FileTable::endOfFile(std::int16_t number) const { return find(number).endOfFile; }
+bool FileTable::endOfFile(std::int16_t number) { return find(number).endOfFile; }
+
+FileTable::OpenFile* FileTable::lookUp(std::int16_t number) noexcept {
+    const auto found = files_.find(number);
+    return found == files_.end() ? nullptr : &found->second;
+}
 
 FileTable::OpenFile& FileTable::find(std::int16_t number) {
-    const auto found = files_.find(number);
-    if (found == files_.end()) fail(std::errc::bad_file_descriptor);
-    return found->second;
-}
-
-const FileTable::OpenFile& FileTable::find(std::int16_t number) const {
-    const auto found = files_.find(number);
-    if (found == files_.end()) fail(std::errc::bad_file_descriptor);
-    return found->second;
+    OpenFile* file = lookUp(number);
+    if (file == nullptr) fail(std::errc::bad_file_descriptor);
+    return *file;
 }
 
 void StationFile::AbrirFicheroPuestos() noexcept {
@@ -87,12 +97,14 @@ std::int16_t StationFile::fileNumber() const {
     return static_cast<std::int16_t>(NumFichero);
 }
 
-void StationFile::repositionToFirstScanned() { files_.reposition(fileNumber(), kFirstScannedRecord); }
+void StationFile::repositionToFirstScanned() {
+    files_.reposition(fileNumber(), kFirstScannedRecord);
+}
 
 bool StationFile::endOfFile() { return files_.endOfFile(fileNumber()); }
 
-void StationFile::read(std::int32_t record, StationRecord& buffer) {
-    files_.read(fileNumber(), record, std::as_writable_bytes(std::span(&buffer, 1)));
+std::error_code StationFile::read(std::int32_t record, StationRecord& buffer) {
+    return files_.read(fileNumber(), record, std::as_writable_bytes(std::span(&buffer, 1)));
 }
 
 }  // namespace station

@@ -5,6 +5,7 @@
 #include <map>
 #include <span>
 #include <string_view>
+#include <system_error>
 
 #include "station/Display.h"
 #include "station/PlatformFile.h"
@@ -34,7 +35,7 @@ static_assert(sizeof(StationRecord) == kRecordLength);
 // The process's record files, by file number. Records are numbered from 1 with nothing before
 // record 1 and nothing between records; each open file keeps its own end-of-file state.
 class FileTable {
-public:
+  public:
     // The lowest file number not in use.
     std::int16_t nextFreeNumber() const;
 
@@ -45,30 +46,33 @@ public:
 
     // Reads record into buffer, which is one record long. A record that lies wholly or partly
     // past the end reads what there is and sets the end-of-file state; a failed read leaves it.
-    void read(std::int16_t number, std::int32_t record, std::span<std::byte> buffer);
+    // The read's failure is returned, not thrown: for a locked record it is the common outcome.
+    [[nodiscard]] std::error_code read(std::int16_t number, std::int32_t record,
+                                       std::span<std::byte> buffer) noexcept;
 
-    bool endOfFile(std::int16_t number) const;
+    bool endOfFile(std::int16_t number);
 
-private:
+  private:
     struct OpenFile {
         PlatformFile file;
         std::int32_t recordLength;
         bool endOfFile = false;
     };
 
+    OpenFile* lookUp(std::int16_t number) noexcept;
     OpenFile& find(std::int16_t number);
-    const OpenFile& find(std::int16_t number) const;
 
     std::map<std::int16_t, OpenFile> files_;
 };
 
 // The three operations on the station file that one pass of the lock scan uses.
 class ScannedFile {
-public:
+  public:
     virtual ~ScannedFile() = default;
     virtual void repositionToFirstScanned() = 0;
     virtual bool endOfFile() = 0;
-    virtual void read(std::int32_t record, StationRecord& buffer) = 0;
+    // Returns the read's failure; a locked record is the expected one.
+    [[nodiscard]] virtual std::error_code read(std::int32_t record, StationRecord& buffer) = 0;
 };
 
 inline constexpr std::int32_t kFirstScannedRecord = 2;
@@ -76,7 +80,7 @@ inline constexpr std::int32_t kFirstScannedRecord = 2;
 // The shared station file as the monitor holds it: its path and the file number it is open under.
 // It is opened once and never closed; the process's end releases it.
 class StationFile final : public ScannedFile {
-public:
+  public:
     StationFile(FileTable& files, MessageSink& messages) : files_(files), messages_(messages) {}
 
     // Opens the file beside the executable (or at the path already set). Reports its own failure
@@ -90,9 +94,9 @@ public:
 
     void repositionToFirstScanned() override;
     bool endOfFile() override;
-    void read(std::int32_t record, StationRecord& buffer) override;
+    [[nodiscard]] std::error_code read(std::int32_t record, StationRecord& buffer) override;
 
-private:
+  private:
     // File numbers are 16-bit to the file services; a value that does not fit is an overflow.
     std::int16_t fileNumber() const;
 

@@ -84,7 +84,8 @@ ByteRange parseLock(const std::string& spec) {
     if (parts.size() == 3) {
         const long long offset = parseNumber(parts[1], 0);
         const long long length = parseNumber(parts[2], 1);
-        if (offset + length > kRecordLength) throw std::invalid_argument("beyond the record: " + spec);
+        if (offset + length > kRecordLength)
+            throw std::invalid_argument("beyond the record: " + spec);
         return {static_cast<off_t>(recordStart(parseNumber(parts[0], 1)) + offset),
                 static_cast<off_t>(length)};
     }
@@ -114,14 +115,15 @@ StationRecord plausibleRecord(long long number) {
 }
 
 class OwnedFile {
-public:
+  public:
     explicit OwnedFile(const std::string& path)
         : fd_(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666)) {
         if (fd_ == -1) station::throwLastError();
     }
     OwnedFile(const OwnedFile&) = delete;
     OwnedFile& operator=(const OwnedFile&) = delete;
-    // Closing drops every lock this process holds on the file, as the owning application's exit would.
+    // Closing drops every lock this process holds on the file, as the owning application's exit
+    // would.
     ~OwnedFile() { ::close(fd_); }
 
     // Writes records after the last whole one until there are `records` of them.
@@ -149,7 +151,7 @@ public:
         if (::fcntl(fd_, F_SETLK, &lock) == -1) station::throwLastError();
     }
 
-private:
+  private:
     int fd_;
 };
 

@@ -29,14 +29,14 @@ void printFailure(const std::system_error& failure) {
 
 // Where the monitor shows a message box, the scanner prints the failure behind it.
 class StandardError final : public station::MessageSink {
-public:
+  public:
     void showMessage(const std::string&, const std::system_error& cause) override {
         printFailure(cause);
         reported_ = true;
     }
     bool reported() const { return reported_; }
 
-private:
+  private:
     bool reported_ = false;
 };
 
@@ -44,11 +44,21 @@ std::string jsonString(std::string_view text) {
     std::string quoted = "\"";
     for (const char c : text) {
         switch (c) {
-            case '"': quoted += "\\\""; break;
-            case '\\': quoted += "\\\\"; break;
-            case '\t': quoted += "\\t"; break;
-            case '\r': quoted += "\\r"; break;
-            case '\n': quoted += "\\n"; break;
+            case '"':
+                quoted += "\\\"";
+                break;
+            case '\\':
+                quoted += "\\\\";
+                break;
+            case '\t':
+                quoted += "\\t";
+                break;
+            case '\r':
+                quoted += "\\r";
+                break;
+            case '\n':
+                quoted += "\\n";
+                break;
             default:
                 if (static_cast<unsigned char>(c) < 0x20) {
                     char escaped[8];
@@ -111,8 +121,8 @@ int main(int argc, char** argv) {
     }
 
     if (options.json) {
-        std::cout << "{\"listing\": " << jsonString(listing.text()) << ", \"connected\": "
-                  << connected << ", \"lastFree\": " << lastFree << "}\n";
+        std::cout << "{\"listing\": " << jsonString(listing.text())
+                  << ", \"connected\": " << connected << ", \"lastFree\": " << lastFree << "}\n";
     } else {
         std::cout << listing.text();
         if (!listing.text().ends_with('\n')) std::cout << "\n";

@@ -1,5 +1,5 @@
-// Linux and other POSIX systems: record locks are advisory, so a read first asks the kernel
-// whether another process holds a lock over the range it is about to read.
+// Linux and other POSIX systems: record locks are advisory, so a read asks the kernel whether
+// another process holds a lock over the range it reads, and fails if one does.
 #include "station/PlatformFile.h"
 
 #include <fcntl.h>
@@ -43,6 +43,8 @@ int openWithoutWaiting(const std::filesystem::path& path) {
     return fd;
 }
 
+std::error_code lastError() noexcept { return {errno, std::system_category()}; }
+
 }  // namespace
 
 PlatformFile PlatformFile::openShared(const std::filesystem::path& path) {
@@ -50,9 +52,9 @@ PlatformFile PlatformFile::openShared(const std::filesystem::path& path) {
     struct stat status {};
     if (::fstat(static_cast<int>(file.handle_), &status) == -1) throwLastError();
     if (!S_ISREG(status.st_mode)) {
-        throw std::system_error(EINVAL, std::system_category(),
-                                path.filename().string() + " is " + fileKind(status.st_mode) +
-                                    ", not a regular file");
+        throw std::system_error(
+            EINVAL, std::system_category(),
+            path.filename().string() + " is " + fileKind(status.st_mode) + ", not a regular file");
     }
     return file;
 }
@@ -71,7 +73,8 @@ PlatformFile::~PlatformFile() {
     if (handle_ != kNoHandle) ::close(static_cast<int>(handle_));
 }
 
-bool PlatformFile::lockedByAnother(std::uint64_t offset, std::size_t length) {
+std::error_code PlatformFile::queryLock(std::uint64_t offset, std::size_t length,
+                                        bool& locked) noexcept {
     const int fd = static_cast<int>(handle_);
     // A write lock conflicts with locks of either kind, so the query finds shared locks too
     // (Samba maps a client's exclusive lock through a read-only handle onto a shared one).
@@ -82,46 +85,41 @@ bool PlatformFile::lockedByAnother(std::uint64_t offset, std::size_t length) {
         range.l_start = static_cast<off_t>(offset);
         range.l_len = static_cast<off_t>(length);
         range.l_pid = 0;
-        const int result = ::fcntl(fd, command, &range);
-        return std::pair{result, range.l_type != F_UNLCK};
+        if (::fcntl(fd, command, &range) == -1) return false;
+        locked = range.l_type != F_UNLCK;
+        return true;
     };
     if (openFileDescriptionQueries_) {
-        const auto [result, locked] = query(F_OFD_GETLK);
-        if (result == 0) return locked;
-        if (errno != EINVAL) throwLastError();
+        if (query(F_OFD_GETLK)) return {};
+        if (errno != EINVAL) return lastError();
         // An older kernel or a file system that knows only process-associated locks.
         openFileDescriptionQueries_ = false;
     }
-    const auto [result, locked] = query(F_GETLK);
-    if (result == -1) throwLastError();
-    return locked;
+    if (query(F_GETLK)) return {};
+    return lastError();
 }
 
-std::uint64_t PlatformFile::size() const {
-    struct stat status {};
-    if (::fstat(static_cast<int>(handle_), &status) == -1) throwLastError();
-    return static_cast<std::uint64_t>(status.st_size);
-}
-
-std::size_t PlatformFile::readUnlessLocked(std::uint64_t offset, std::span<std::byte> buffer) {
-    if (lockedByAnother(offset, buffer.size())) {
-        // A lock to infinity, or over the whole file, covers ranges that hold no byte at all.
-        if (offset >= size()) return 0;
-        // What fcntl(F_SETLK) reports for a conflicting lock on Linux.
-        throw std::system_error(EAGAIN, std::system_category());
-    }
-    std::size_t done = 0;
-    while (done < buffer.size()) {
-        const ssize_t got = ::pread(static_cast<int>(handle_), buffer.data() + done,
-                                    buffer.size() - done, static_cast<off_t>(offset + done));
-        if (got == 0) break;
-        if (got == -1) {
+std::error_code PlatformFile::readUnlessLocked(std::uint64_t offset, std::span<std::byte> buffer,
+                                               std::size_t& got) noexcept {
+    got = 0;
+    while (got < buffer.size()) {
+        const ssize_t read = ::pread(static_cast<int>(handle_), buffer.data() + got,
+                                     buffer.size() - got, static_cast<off_t>(offset + got));
+        if (read == 0) break;
+        if (read == -1) {
             if (errno == EINTR) continue;
-            throwLastError();
+            return lastError();
         }
-        done += static_cast<std::size_t>(got);
+        got += static_cast<std::size_t>(read);
     }
-    return done;
+    // Nothing at offset: no byte there to lock, whatever a lock to infinity or over the whole
+    // file may cover. The lock test asks about the whole range, also for a partial record.
+    if (got == 0) return {};
+    bool locked = false;
+    if (const std::error_code failure = queryLock(offset, buffer.size(), locked)) return failure;
+    // What fcntl(F_SETLK) reports for a conflicting lock on Linux.
+    if (locked) return {EAGAIN, std::system_category()};
+    return {};
 }
 
 std::filesystem::path executableFolder() {

@@ -1,0 +1,85 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "station/Display.h"
+
+namespace testing_support {
+
+// A fresh folder for one test, removed with everything in it afterwards.
+class TempFolder {
+  public:
+    TempFolder();
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+    ~TempFolder();
+    const std::filesystem::path& path() const { return path_; }
+    std::filesystem::path stationFile() const;
+
+  private:
+    std::filesystem::path path_;
+};
+
+// The owning-application stand-in, run as a separate process and driven one command at a time,
+// so that its locks are another process's locks.
+class OwnerProcess {
+  public:
+    // Serving commands on its standard input.
+    explicit OwnerProcess(const std::filesystem::path& stationFile);
+    // In any mode: arguments after the program name.
+    explicit OwnerProcess(const std::vector<std::string>& arguments);
+    OwnerProcess(const OwnerProcess&) = delete;
+    OwnerProcess& operator=(const OwnerProcess&) = delete;
+    ~OwnerProcess();
+
+    // Sends one command and returns the answer line ("ok" when done).
+    std::string command(const std::string& line);
+    void lock(const std::string& spec) { expectOk("lock " + spec); }
+    void unlock(const std::string& spec) { expectOk("unlock " + spec); }
+    void grow(long long records) { expectOk("grow " + std::to_string(records)); }
+    void truncate(long long bytes) { expectOk("truncate " + std::to_string(bytes)); }
+    std::string readLine();
+    // Ends the process at once, as a crash of the owning application would.
+    void kill();
+    pid_t pid() const { return pid_; }
+
+  private:
+    void expectOk(const std::string& line);
+
+    pid_t pid_ = -1;
+    int toOwner_ = -1;
+    int fromOwner_ = -1;
+};
+
+struct CollectedMessage {
+    std::string text;
+    int number;
+};
+
+class CollectedMessages final : public station::MessageSink {
+  public:
+    void showMessage(const std::string& text, const std::system_error& cause) override {
+        messages.push_back({text, cause.code().value()});
+    }
+    std::vector<CollectedMessage> messages;
+};
+
+struct ScanOutcome {
+    std::string listing;
+    std::int32_t connected;
+    std::int32_t lastFree;
+    std::vector<CollectedMessage> messages;
+};
+
+// Opens the station file in folder and runs one pass over it, as the monitor's refresh does.
+ScanOutcome scanFolder(const std::filesystem::path& folder);
+
+// Writes a station file of exactly `bytes` bytes.
+void writeStationFile(const std::filesystem::path& path, std::size_t bytes);
+
+}  // namespace testing_support

@@ -1,0 +1,127 @@
+// How one pass meets failures: before the loop they go to the caller, in a read they mark the
+// record, and after that the pass reports the bare number and returns 0 with its listing so far.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <set>
+
+#include "Support.h"
+#include "station/LockScan.h"
+
+namespace {
+
+using testing_support::CollectedMessages;
+
+std::system_error platformFailure(int number) { return {number, std::system_category()}; }
+
+// A station file of whole records that fails on demand.
+class FailingFile final : public station::ScannedFile {
+  public:
+    explicit FailingFile(std::int32_t wholeRecords) : wholeRecords_(wholeRecords) {}
+
+    void repositionToFirstScanned() override {
+        if (failReposition) throw platformFailure(EBADF);
+        endOfFile_ = false;
+        endOfFileTests_ = 0;
+    }
+    bool endOfFile() override {
+        if (++endOfFileTests_ == failEndOfFileTest) throw platformFailure(EIO);
+        return endOfFile_;
+    }
+    std::error_code read(std::int32_t record, station::StationRecord& buffer) override {
+        buffer.word1 = 12345;  // what the owning application keeps there; the scan overwrites it
+        if (failingReads.contains(record)) return {EIO, std::system_category()};
+        if (record > wholeRecords_) endOfFile_ = true;
+        return {};
+    }
+
+    bool failReposition = false;
+    int failEndOfFileTest = 0;  // 1 is the test before the first record
+    std::set<std::int32_t> failingReads;
+
+  private:
+    std::int32_t wholeRecords_;
+    bool endOfFile_ = false;
+    int endOfFileTests_ = 0;
+};
+
+// Shows what the box holds at the moment each message is shown.
+class WatchedText final : public station::TextHolder {
+  public:
+    std::string text() const override { return text_; }
+    void setText(const std::string& text) override { text_ = text; }
+    std::string text_ = "txtPuestos";
+};
+
+class ListingAtMessage final : public station::MessageSink {
+  public:
+    explicit ListingAtMessage(const WatchedText& box) : box_(box) {}
+    void showMessage(const std::string& text, const std::system_error&) override {
+        messages.push_back(text);
+        listingShown.push_back(box_.text());
+    }
+    std::vector<std::string> messages;
+    std::vector<std::string> listingShown;
+
+  private:
+    const WatchedText& box_;
+};
+
+TEST(FailureRegimes, FailureBeforeTheLoopLeavesThePassAndTheTextUntouched) {
+    FailingFile file(7);
+    file.failReposition = true;
+    WatchedText box;
+    ListingAtMessage messages(box);
+    std::int32_t lastFree = 0;
+    station::LockScan scan(file, box, messages);
+    EXPECT_THROW(scan.MLP_PuestosConectadosGrabados(lastFree), std::system_error);
+    EXPECT_EQ(box.text(), "txtPuestos");
+    EXPECT_TRUE(messages.messages.empty());
+
+    file.failReposition = false;
+    file.failEndOfFileTest = 1;
+    EXPECT_THROW(scan.MLP_PuestosConectadosGrabados(lastFree), std::system_error);
+    EXPECT_TRUE(messages.messages.empty());
+    EXPECT_EQ(lastFree, 0);
+}
+
+TEST(FailureRegimes, FailedReadOfAnyKindCountsAsLocked) {
+    FailingFile file(7);
+    file.failingReads = {2, 6};
+    WatchedText box;
+    CollectedMessages messages;
+    std::int32_t lastFree = 0;
+    EXPECT_EQ(station::LockScan(file, box, messages).MLP_PuestosConectadosGrabados(lastFree), 2);
+    EXPECT_EQ(box.text(), "2- **\t3\r\n4\t5\t6- **\r\n7\t8\t");
+    EXPECT_EQ(lastFree, 7);
+    EXPECT_TRUE(messages.messages.empty());
+}
+
+TEST(FailureRegimes, LaterFailureShowsBareNumberAfterThePartialListing) {
+    FailingFile file(7);
+    file.failingReads = {3};
+    file.failEndOfFileTest = 4;  // after the entries for records 2, 3 and 4
+    WatchedText box;
+    ListingAtMessage messages(box);
+    std::int32_t lastFree = 0;
+    EXPECT_EQ(station::LockScan(file, box, messages).MLP_PuestosConectadosGrabados(lastFree), 0);
+    ASSERT_EQ(messages.messages.size(), 1u);
+    EXPECT_EQ(messages.messages[0], std::to_string(EIO));
+    EXPECT_EQ(messages.listingShown[0], "2\t3- **\r\n4\t");
+    EXPECT_EQ(box.text(), "2\t3- **\r\n4\t");
+    EXPECT_EQ(lastFree, 3);
+}
+
+TEST(FailureRegimes, NoFreeRecordKeepsTheCallersValue) {
+    FailingFile file(7);
+    file.failingReads = {2, 3};
+    file.failEndOfFileTest = 3;
+    WatchedText box;
+    CollectedMessages messages;
+    std::int32_t lastFree = 0;
+    station::LockScan(file, box, messages).MLP_PuestosConectadosGrabados(lastFree);
+    EXPECT_EQ(box.text(), "2- **\t3- **\r\n");
+    EXPECT_EQ(lastFree, 0);
+}
+
+}  // namespace

@@ -1,0 +1,201 @@
+// Opening the station file, file numbers, and passes over one file that stays open.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+
+#include "Support.h"
+#include "station/LockScan.h"
+#include "station/StationFile.h"
+
+namespace {
+
+using testing_support::CollectedMessages;
+using testing_support::OwnerProcess;
+using testing_support::TempFolder;
+using testing_support::writeStationFile;
+
+struct OpenedStation {
+    explicit OpenedStation(const std::filesystem::path& path) : stationFile(files, messages) {
+        stationFile.setRutaFichero(path);
+        stationFile.AbrirFicheroPuestos();
+    }
+    std::int32_t scan(std::int32_t& lastFree) {
+        return station::LockScan(stationFile, listing, messages)
+            .MLP_PuestosConectadosGrabados(lastFree);
+    }
+    std::string openMessage() const {
+        return messages.messages.empty() ? std::string() : messages.messages.front().text;
+    }
+
+    station::FileTable files;
+    CollectedMessages messages;
+    station::PlainText listing;
+    station::StationFile stationFile;
+};
+
+std::string expectedOpenMessage(int number) {
+    return std::to_string(number) + "-" + std::strerror(number);
+}
+
+TEST(StationFileOpen, MissingFileIsCreatedEmpty) {
+    TempFolder folder;
+    OpenedStation opened(folder.stationFile());
+    EXPECT_EQ(opened.openMessage(), "");
+    ASSERT_TRUE(std::filesystem::is_regular_file(folder.stationFile()));
+    EXPECT_EQ(std::filesystem::file_size(folder.stationFile()), 0u);
+    std::int32_t lastFree = 0;
+    EXPECT_EQ(opened.scan(lastFree), 0);
+    EXPECT_EQ(opened.listing.text(), "2\t");
+}
+
+TEST(StationFileOpen, DefaultPathIsBesideTheExecutable) {
+    station::FileTable files;
+    CollectedMessages messages;
+    station::StationFile stationFile(files, messages);
+    const auto expected =
+        std::filesystem::read_symlink("/proc/self/exe").parent_path() / "Brevanto.SIT";
+    const bool existed = std::filesystem::exists(expected);
+    stationFile.AbrirFicheroPuestos();
+    EXPECT_EQ(stationFile.rutaFichero(), expected);
+    EXPECT_EQ(stationFile.numFichero(), 1);
+    if (!existed) std::filesystem::remove(expected);
+}
+
+TEST(StationFileOpen, PresetPathIsUsedUnchanged) {
+    TempFolder folder;
+    const auto path = folder.path() / "other name.dat";
+    OpenedStation opened(path);
+    EXPECT_EQ(opened.stationFile.rutaFichero(), path);
+    EXPECT_TRUE(std::filesystem::exists(path));
+    EXPECT_FALSE(std::filesystem::exists(folder.stationFile()));
+}
+
+TEST(StationFileOpen, FailureIsReportedAsNumberHyphenDescription) {
+    TempFolder folder;
+    OpenedStation opened(folder.path() / "no such folder" / "Brevanto.SIT");
+    EXPECT_EQ(opened.openMessage(), expectedOpenMessage(ENOENT));
+    // The file stays closed: the first pass fails before it touches the listing.
+    opened.listing.setText("txtPuestos");
+    std::int32_t lastFree = 0;
+    try {
+        opened.scan(lastFree);
+        FAIL() << "a pass over a closed file must fail";
+    } catch (const std::system_error& failure) {
+        EXPECT_EQ(failure.code().value(), EBADF);
+    }
+    EXPECT_EQ(opened.listing.text(), "txtPuestos");
+    EXPECT_EQ(opened.messages.messages.size(), 1u);
+}
+
+TEST(StationFileOpen, RefusesWhatIsNotARegularFile) {
+    TempFolder folder;
+    const auto fifo = folder.path() / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const auto device = folder.path() / "zero";
+    std::filesystem::create_symlink("/dev/zero", device);
+
+    for (const auto& path : {fifo, device, folder.path()}) {
+        SCOPED_TRACE(path);
+        OpenedStation opened(path);  // a FIFO must not hang the open
+        ASSERT_EQ(opened.messages.messages.size(), 1u);
+        const std::string message = opened.openMessage();
+        const int number = opened.messages.messages.front().number;
+        EXPECT_TRUE(number == EINVAL || number == EISDIR) << message;
+        EXPECT_TRUE(message.starts_with(std::to_string(number) + "-")) << message;
+        EXPECT_FALSE(message.starts_with(std::to_string(number) + "- ")) << message;
+    }
+    EXPECT_NE(OpenedStation(fifo).openMessage().find("FIFO"), std::string::npos);
+}
+
+TEST(StationFileOpen, DanglingLinkIsNotFollowedToCreateItsTarget) {
+    TempFolder folder;
+    const auto target = folder.path() / "target";
+    std::filesystem::create_symlink(target, folder.stationFile());
+    OpenedStation opened(folder.stationFile());
+    EXPECT_EQ(opened.openMessage(), expectedOpenMessage(ENOENT));
+    EXPECT_FALSE(std::filesystem::exists(target));
+}
+
+TEST(StationFileNumbers, HandedOutLowestFirstAndNarrowedWithACheck) {
+    TempFolder folder;
+    station::FileTable files;
+    CollectedMessages messages;
+    EXPECT_EQ(files.nextFreeNumber(), 1);
+    station::StationFile first(files, messages);
+    first.setRutaFichero(folder.stationFile());
+    first.AbrirFicheroPuestos();
+    EXPECT_EQ(first.numFichero(), 1);
+    EXPECT_EQ(files.nextFreeNumber(), 2);
+
+    first.setNumFichero(40000);  // does not fit the 16-bit file number
+    station::PlainText listing;
+    std::int32_t lastFree = 0;
+    try {
+        station::LockScan(first, listing, messages).MLP_PuestosConectadosGrabados(lastFree);
+        FAIL() << "an oversized file number must fail";
+    } catch (const std::system_error& failure) {
+        EXPECT_EQ(failure.code(), std::errc::value_too_large);
+    }
+    first.setNumFichero(2);  // fits, but names no open file
+    EXPECT_THROW(first.endOfFile(), std::system_error);
+}
+
+TEST(StationFilePasses, TwoPassesInARowOverOneOpenFileAgree) {
+    TempFolder folder;
+    writeStationFile(folder.stationFile(), 7 * 81);
+    OwnerProcess owner(folder.stationFile());
+    owner.lock("6");
+    OpenedStation opened(folder.stationFile());
+    std::int32_t lastFree = 0;
+    ASSERT_EQ(opened.scan(lastFree), 1);
+    const std::string first = opened.listing.text();
+    EXPECT_TRUE(opened.stationFile.endOfFile());
+    lastFree = 0;
+    EXPECT_EQ(opened.scan(lastFree), 1);
+    EXPECT_EQ(opened.listing.text(), first);
+    EXPECT_EQ(lastFree, 7);
+}
+
+TEST(StationFilePasses, KeepsTheFileItOpenedWhenItIsReplaced) {
+    TempFolder folder;
+    writeStationFile(folder.stationFile(), 4 * 81);
+    OpenedStation opened(folder.stationFile());
+    const auto replacement = folder.path() / "new";
+    writeStationFile(replacement, 10 * 81);
+    std::filesystem::rename(replacement, folder.stationFile());
+    std::int32_t lastFree = 0;
+    opened.scan(lastFree);
+    EXPECT_EQ(lastFree, 4);
+    std::filesystem::remove(folder.stationFile());
+    lastFree = 0;
+    opened.scan(lastFree);
+    EXPECT_EQ(lastFree, 4);
+}
+
+TEST(StationFilePasses, LeavesNoLockAndChangesNoByte) {
+    TempFolder folder;
+    writeStationFile(folder.stationFile(), 7 * 81);
+    struct stat before {};
+    ASSERT_EQ(::stat(folder.stationFile().c_str(), &before), 0);
+    OpenedStation opened(folder.stationFile());
+    std::int32_t lastFree = 0;
+    opened.scan(lastFree);
+
+    std::ifstream locks("/proc/locks");
+    const std::string inode = ":" + std::to_string(before.st_ino) + " ";
+    for (std::string line; std::getline(locks, line);) {
+        EXPECT_EQ(line.find(inode), std::string::npos) << line;
+    }
+    struct stat after {};
+    ASSERT_EQ(::stat(folder.stationFile().c_str(), &after), 0);
+    EXPECT_EQ(after.st_size, before.st_size);
+    EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+    EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+}
+
+}  // namespace
