@@ -110,6 +110,16 @@ ScanOutcome scanFolder(const std::filesystem::path& folder) {
     return {listing.text(), connected, lastFree, messages.messages};
 }
 
+std::ostream& operator<<(std::ostream& out, const ScanOutcome& outcome) {
+    out << "{listing \"";
+    for (const char c : outcome.listing) {
+        out << (c == '\t' ? "\\t" : c == '\r' ? "\\r" : c == '\n' ? "\\n" : std::string(1, c));
+    }
+    out << "\", connected " << outcome.connected << ", last free " << outcome.lastFree;
+    for (const auto& message : outcome.messages) out << ", message \"" << message.text << "\"";
+    return out << "}";
+}
+
 void writeStationFile(const std::filesystem::path& path, std::size_t bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     const std::string content(bytes, 'x');

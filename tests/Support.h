@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -59,6 +60,7 @@ class OwnerProcess {
 struct CollectedMessage {
     std::string text;
     int number;
+    bool operator==(const CollectedMessage&) const = default;
 };
 
 class CollectedMessages final : public station::MessageSink {
@@ -73,8 +75,10 @@ struct ScanOutcome {
     std::string listing;
     std::int32_t connected;
     std::int32_t lastFree;
-    std::vector<CollectedMessage> messages;
+    std::vector<CollectedMessage> messages = {};
+    bool operator==(const ScanOutcome&) const = default;
 };
+std::ostream& operator<<(std::ostream& out, const ScanOutcome& outcome);
 
 // Opens the station file in folder and runs one pass over it, as the monitor's refresh does.
 ScanOutcome scanFolder(const std::filesystem::path& folder);

@@ -1,5 +1,5 @@
-// Linux and other POSIX systems: record locks are advisory, so a read asks the kernel whether
-// another process holds a lock over the range it reads, and fails if one does.
+// Linux and other POSIX systems: record locks are advisory, so a read first asks the kernel
+// whether another process holds a lock over the range it is about to read, and fails if one does.
 #include "station/PlatformFile.h"
 
 #include <fcntl.h>
@@ -102,9 +102,22 @@ std::error_code PlatformFile::queryLock(std::uint64_t offset, std::size_t length
 std::error_code PlatformFile::readUnlessLocked(std::uint64_t offset, std::span<std::byte> buffer,
                                                std::size_t& got) noexcept {
     got = 0;
+    const int fd = static_cast<int>(handle_);
+    // The lock test covers the whole range, also for a partial last record.
+    bool locked = false;
+    if (const std::error_code failure = queryLock(offset, buffer.size(), locked)) return failure;
+    if (locked) {
+        // A range that holds no byte at all has nothing to lock, whatever a lock to infinity or
+        // over the whole file covers: its read reads nothing, so the pass comes to its end.
+        struct stat status {};
+        if (::fstat(fd, &status) == -1) return lastError();
+        if (offset >= static_cast<std::uint64_t>(status.st_size)) return {};
+        // What fcntl(F_SETLK) reports for a conflicting lock on Linux.
+        return {EAGAIN, std::system_category()};
+    }
     while (got < buffer.size()) {
-        const ssize_t read = ::pread(static_cast<int>(handle_), buffer.data() + got,
-                                     buffer.size() - got, static_cast<off_t>(offset + got));
+        const ssize_t read =
+            ::pread(fd, buffer.data() + got, buffer.size() - got, static_cast<off_t>(offset + got));
         if (read == 0) break;
         if (read == -1) {
             if (errno == EINTR) continue;
@@ -112,13 +125,6 @@ std::error_code PlatformFile::readUnlessLocked(std::uint64_t offset, std::span<s
         }
         got += static_cast<std::size_t>(read);
     }
-    // Nothing at offset: no byte there to lock, whatever a lock to infinity or over the whole
-    // file may cover. The lock test asks about the whole range, also for a partial record.
-    if (got == 0) return {};
-    bool locked = false;
-    if (const std::error_code failure = queryLock(offset, buffer.size(), locked)) return failure;
-    // What fcntl(F_SETLK) reports for a conflicting lock on Linux.
-    if (locked) return {EAGAIN, std::system_category()};
     return {};
 }
 
