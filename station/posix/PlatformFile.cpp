@@ -24,7 +24,7 @@ const char* fileKind(mode_t mode) {
     if (S_ISCHR(mode)) return "a character device";
     if (S_ISBLK(mode)) return "a block device";
     if (S_ISSOCK(mode)) return "a socket";
-    return "not a regular file";
+    return "of another kind";
 }
 
 int openWithoutWaiting(const std::filesystem::path& path) {
