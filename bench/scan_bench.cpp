@@ -37,16 +37,10 @@ void setCounters(benchmark::State& state) {
 
 void Pass(benchmark::State& state) {
     BusyStationFile busy(state.range(0));
-    station::FileTable files;
-    testing_support::CollectedMessages messages;
-    station::PlainText listing;
-    station::StationFile stationFile(files, messages);
-    stationFile.setRutaFichero(busy.folder.stationFile());
-    stationFile.AbrirFicheroPuestos();
-    station::LockScan scan(stationFile, listing, messages);
+    testing_support::OpenedStation opened(busy.folder.stationFile());
     for (auto _ : state) {
         std::int32_t lastFree = 0;
-        benchmark::DoNotOptimize(scan.MLP_PuestosConectadosGrabados(lastFree));
+        benchmark::DoNotOptimize(opened.scan(lastFree));
     }
     setCounters(state);
 }

@@ -97,17 +97,25 @@ void OwnerProcess::expectOk(const std::string& line) {
     if (answer != "ok") throw std::runtime_error("station-owner: " + line + ": " + answer);
 }
 
-ScanOutcome scanFolder(const std::filesystem::path& folder) {
-    station::FileTable files;
-    station::PlainText listing;
-    CollectedMessages messages;
-    station::StationFile stationFile(files, messages);
-    stationFile.setRutaFichero(folder / "Brevanto.SIT");
+OpenedStation::OpenedStation(const std::filesystem::path& path) : stationFile(files, messages) {
+    stationFile.setRutaFichero(path);
     stationFile.AbrirFicheroPuestos();
+}
+
+std::int32_t OpenedStation::scan(std::int32_t& lastFree) {
+    return station::LockScan(stationFile, listing, messages)
+        .MLP_PuestosConectadosGrabados(lastFree);
+}
+
+std::string OpenedStation::openMessage() const {
+    return messages.messages.empty() ? std::string() : messages.messages.front().text;
+}
+
+ScanOutcome scanFolder(const std::filesystem::path& folder) {
+    OpenedStation opened(folder / "Brevanto.SIT");
     std::int32_t lastFree = 0;
-    const std::int32_t connected =
-        station::LockScan(stationFile, listing, messages).MLP_PuestosConectadosGrabados(lastFree);
-    return {listing.text(), connected, lastFree, messages.messages};
+    const std::int32_t connected = opened.scan(lastFree);
+    return {opened.listing.text(), connected, lastFree, opened.messages.messages};
 }
 
 std::ostream& operator<<(std::ostream& out, const ScanOutcome& outcome) {

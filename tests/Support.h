@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "station/Display.h"
+#include "station/StationFile.h"
 
 namespace testing_support {
 
@@ -69,6 +70,20 @@ class CollectedMessages final : public station::MessageSink {
         messages.push_back({text, cause.code().value()});
     }
     std::vector<CollectedMessage> messages;
+};
+
+// The station file at path, opened as the monitor opens it, with a plain listing beside it.
+struct OpenedStation {
+    explicit OpenedStation(const std::filesystem::path& path);
+    // One pass, as the monitor's refresh runs it.
+    std::int32_t scan(std::int32_t& lastFree);
+    // The open's failure message, if there was one.
+    std::string openMessage() const;
+
+    station::FileTable files;
+    CollectedMessages messages;
+    station::PlainText listing;
+    station::StationFile stationFile;
 };
 
 struct ScanOutcome {

@@ -15,28 +15,10 @@
 namespace {
 
 using testing_support::CollectedMessages;
+using testing_support::OpenedStation;
 using testing_support::OwnerProcess;
 using testing_support::TempFolder;
 using testing_support::writeStationFile;
-
-struct OpenedStation {
-    explicit OpenedStation(const std::filesystem::path& path) : stationFile(files, messages) {
-        stationFile.setRutaFichero(path);
-        stationFile.AbrirFicheroPuestos();
-    }
-    std::int32_t scan(std::int32_t& lastFree) {
-        return station::LockScan(stationFile, listing, messages)
-            .MLP_PuestosConectadosGrabados(lastFree);
-    }
-    std::string openMessage() const {
-        return messages.messages.empty() ? std::string() : messages.messages.front().text;
-    }
-
-    station::FileTable files;
-    CollectedMessages messages;
-    station::PlainText listing;
-    station::StationFile stationFile;
-};
 
 std::string expectedOpenMessage(int number) {
     return std::to_string(number) + "-" + std::strerror(number);

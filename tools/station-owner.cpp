@@ -236,15 +236,18 @@ int run(const std::vector<std::string>& arguments) {
     if (arguments.size() < 2) throw std::invalid_argument("missing arguments");
     const std::string& mode = arguments[0];
     const std::vector<std::string> rest(arguments.begin() + 2, arguments.end());
+    const bool fits = (mode == "create" && rest.size() == 1) || (mode == "hold" && !rest.empty()) ||
+                      (mode == "serve" && rest.empty()) || mode == "simulate";
+    // Checked before the file is opened, so that a mistyped command creates no file.
+    if (!fits) throw std::invalid_argument("unknown mode or wrong arguments: " + mode);
     OwnedFile file(arguments[1]);
-    if (mode == "create" && rest.size() == 1) {
+    if (mode == "create") {
         file.grow(parseNumber(rest[0], 0));
         return 0;
     }
-    if (mode == "hold" && !rest.empty()) return hold(file, rest);
-    if (mode == "serve" && rest.empty()) return serve(file);
-    if (mode == "simulate") return simulate(file, rest);
-    throw std::invalid_argument("unknown mode: " + mode);
+    if (mode == "hold") return hold(file, rest);
+    if (mode == "serve") return serve(file);
+    return simulate(file, rest);
 }
 
 }  // namespace
