@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(
-    build-essential cmake g++ pkgconf
+    build-essential cmake g++
     libgtest-dev libgmock-dev libbenchmark-dev
 )
 
