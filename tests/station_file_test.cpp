@@ -59,8 +59,12 @@ TEST(StationFileOpen, PresetPathIsUsedUnchanged) {
 
 TEST(StationFileOpen, FailureIsReportedAsNumberHyphenDescription) {
     TempFolder folder;
-    OpenedStation opened(folder.path() / "no such folder" / "Brevanto.SIT");
+    const auto path = folder.path() / "no such folder" / "Brevanto.SIT";
+    OpenedStation opened(path);
     EXPECT_EQ(opened.openMessage(), expectedOpenMessage(ENOENT));
+    // Nothing is undone: the path and the number handed out stay as they were.
+    EXPECT_EQ(opened.stationFile.rutaFichero(), path);
+    EXPECT_EQ(opened.stationFile.numFichero(), 1);
     // The file stays closed: the first pass fails before it touches the listing.
     opened.listing.setText("txtPuestos");
     std::int32_t lastFree = 0;
