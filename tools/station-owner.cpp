@@ -194,25 +194,34 @@ int hold(OwnedFile& file, const std::vector<std::string>& specs) {
     return 0;
 }
 
-int simulate(OwnedFile& file, const std::vector<std::string>& options) {
+struct Simulation {
     long long stations = 24;
     long long periodMs = 250;
     std::optional<unsigned> seed;
     bool verbose = false;
+};
+
+Simulation parseSimulation(const std::vector<std::string>& options) {
+    Simulation simulation;
     for (std::size_t i = 0; i < options.size(); ++i) {
         const bool hasValue = i + 1 < options.size();
         if (options[i] == "--stations" && hasValue) {
-            stations = parseNumber(options[++i], 2);
+            simulation.stations = parseNumber(options[++i], 2);
         } else if (options[i] == "--period" && hasValue) {
-            periodMs = parseNumber(options[++i], 1);
+            simulation.periodMs = parseNumber(options[++i], 1);
         } else if (options[i] == "--seed" && hasValue) {
-            seed = static_cast<unsigned>(parseNumber(options[++i], 0));
+            simulation.seed = static_cast<unsigned>(parseNumber(options[++i], 0));
         } else if (options[i] == "--verbose") {
-            verbose = true;
+            simulation.verbose = true;
         } else {
             throw std::invalid_argument("unknown option: " + options[i]);
         }
     }
+    return simulation;
+}
+
+int simulate(OwnedFile& file, const Simulation& simulation) {
+    const auto [stations, periodMs, seed, verbose] = simulation;
     file.grow(stations);
     std::mt19937 random(seed.value_or(std::random_device{}()));
     std::uniform_int_distribution<long long> pick(2, stations);
@@ -240,6 +249,7 @@ int run(const std::vector<std::string>& arguments) {
                       (mode == "serve" && rest.empty()) || mode == "simulate";
     // Checked before the file is opened, so that a mistyped command creates no file.
     if (!fits) throw std::invalid_argument("unknown mode or wrong arguments: " + mode);
+    const Simulation simulation = mode == "simulate" ? parseSimulation(rest) : Simulation{};
     OwnedFile file(arguments[1]);
     if (mode == "create") {
         file.grow(parseNumber(rest[0], 0));
@@ -247,7 +257,7 @@ int run(const std::vector<std::string>& arguments) {
     }
     if (mode == "hold") return hold(file, rest);
     if (mode == "serve") return serve(file);
-    return simulate(file, rest);
+    return simulate(file, simulation);
 }
 
 }  // namespace
