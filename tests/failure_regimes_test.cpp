@@ -45,17 +45,17 @@ class FailingFile final : public station::ScannedFile {
     int endOfFileTests_ = 0;
 };
 
-// Shows what the box holds at the moment each message is shown.
-class WatchedText final : public station::TextHolder {
-  public:
-    std::string text() const override { return text_; }
-    void setText(const std::string& text) override { text_ = text; }
-    std::string text_ = "txtPuestos";
-};
+// The text box as the window creates it.
+station::PlainText freshTextBox() {
+    station::PlainText box;
+    box.setText("txtPuestos");
+    return box;
+}
 
+// Keeps what the box holds at the moment each message is shown.
 class ListingAtMessage final : public station::MessageSink {
   public:
-    explicit ListingAtMessage(const WatchedText& box) : box_(box) {}
+    explicit ListingAtMessage(const station::TextHolder& box) : box_(box) {}
     void showMessage(const std::string& text, const std::system_error&) override {
         messages.push_back(text);
         listingShown.push_back(box_.text());
@@ -64,13 +64,13 @@ class ListingAtMessage final : public station::MessageSink {
     std::vector<std::string> listingShown;
 
   private:
-    const WatchedText& box_;
+    const station::TextHolder& box_;
 };
 
 TEST(FailureRegimes, FailureBeforeTheLoopLeavesThePassAndTheTextUntouched) {
     FailingFile file(7);
     file.failReposition = true;
-    WatchedText box;
+    station::PlainText box = freshTextBox();
     ListingAtMessage messages(box);
     std::int32_t lastFree = 0;
     station::LockScan scan(file, box, messages);
@@ -88,7 +88,7 @@ TEST(FailureRegimes, FailureBeforeTheLoopLeavesThePassAndTheTextUntouched) {
 TEST(FailureRegimes, FailedReadOfAnyKindCountsAsLocked) {
     FailingFile file(7);
     file.failingReads = {2, 6};
-    WatchedText box;
+    station::PlainText box = freshTextBox();
     CollectedMessages messages;
     std::int32_t lastFree = 0;
     EXPECT_EQ(station::LockScan(file, box, messages).MLP_PuestosConectadosGrabados(lastFree), 2);
@@ -101,7 +101,7 @@ TEST(FailureRegimes, LaterFailureShowsBareNumberAfterThePartialListing) {
     FailingFile file(7);
     file.failingReads = {3};
     file.failEndOfFileTest = 4;  // after the entries for records 2, 3 and 4
-    WatchedText box;
+    station::PlainText box = freshTextBox();
     ListingAtMessage messages(box);
     std::int32_t lastFree = 0;
     EXPECT_EQ(station::LockScan(file, box, messages).MLP_PuestosConectadosGrabados(lastFree), 0);
@@ -116,7 +116,7 @@ TEST(FailureRegimes, NoFreeRecordKeepsTheCallersValue) {
     FailingFile file(7);
     file.failingReads = {2, 3};
     file.failEndOfFileTest = 3;
-    WatchedText box;
+    station::PlainText box = freshTextBox();
     CollectedMessages messages;
     std::int32_t lastFree = 0;
     station::LockScan(file, box, messages).MLP_PuestosConectadosGrabados(lastFree);
