@@ -54,10 +54,20 @@ std::int32_t LockScan::MLP_PuestosConectadosGrabados(std::int32_t& RT_UltimoPues
     // Up to the first end-of-file test, failures go to the caller.
     std::int32_t record = kFirstScannedRecord;
     file_.repositionToFirstScanned();
-    txtPuestos_.setText({});
-    if (file_.endOfFile()) return 0;
-
+    // The box is emptied here; like every later piece, the empty listing reaches the box at the
+    // next point where the pass ends or stops, so a pass writes the box once and a box that
+    // already shows the same listing can be left as it is.
     Listing listing(txtPuestos_);
+    try {
+        if (file_.endOfFile()) {
+            listing.show();
+            return 0;
+        }
+    } catch (...) {
+        listing.show();
+        throw;
+    }
+
     std::int32_t connected = 0;
     StationRecord buffer{};
     try {

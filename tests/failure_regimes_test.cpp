@@ -81,6 +81,7 @@ TEST(FailureRegimes, FailureBeforeTheLoopLeavesThePassAndTheTextUntouched) {
     file.failReposition = false;
     file.failEndOfFileTest = 1;
     EXPECT_THROW(scan.MLP_PuestosConectadosGrabados(lastFree), std::system_error);
+    EXPECT_EQ(box.text(), "");  // emptied before that test
     EXPECT_TRUE(messages.messages.empty());
     EXPECT_EQ(lastFree, 0);
 }

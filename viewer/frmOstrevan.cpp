@@ -93,6 +93,8 @@ frmOstrevan::frmOstrevan(QWidget* parent)
     txtPuestos->setObjectName(QStringLiteral("txtPuestos"));
     txtPuestos->setGeometry(pixels(30), pixels(390), pixels(2025), pixels(5955));
     txtPuestos->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    // As in a native multi-line edit box, Tab moves on to the next control.
+    txtPuestos->setTabChangesFocus(true);
     txtPuestos->setFont(listingFont());
     txtPuestos->setTabStopDistance(kTabStopCharacters *
                                    QFontMetricsF(txtPuestos->font()).averageCharWidth());
