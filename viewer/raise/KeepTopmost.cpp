@@ -20,7 +20,11 @@ bool platformStacksWindows() {
 }  // namespace
 
 void keepTopmost(QWidget& window) noexcept {
-    if (platformStacksWindows()) window.raise();
+    if (!platformStacksWindows()) return;
+    window.raise();
+    // The request would otherwise wait in the connection's buffer until something else, a
+    // repaint say, sends it; when the listing has not changed, nothing else does.
+    QGuiApplication::sync();
 }
 
 }  // namespace viewer
