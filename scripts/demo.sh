@@ -1,24 +1,44 @@
 #!/usr/bin/env bash
-# Builds, makes a demo folder with a station file of 24 records beside the tools, lets the
-# owner stand-in connect and disconnect workstations at random, and shows what a scan sees
-# ten times a second for a few seconds.
+# Builds, makes a demo folder holding the monitor and a station file of 24 records, lets the
+# owner stand-in connect and disconnect workstations at random, and starts the monitor beside it.
+# Closing the monitor's window stops the simulation. Without a display, both run for a few
+# seconds under a virtual X server with a window manager, and a screenshot is saved.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh
+scripts/install-deps.sh --demo
 cmake --preset default
-cmake --build --preset default -j"$(nproc)" --target station-owner station-scan
+cmake --build --preset default -j"$(nproc)" --target prOstrevan station-owner station-scan
 
-demo=demo
+demo=$PWD/demo
 mkdir -p "$demo"
-cp build/tools/station-owner build/tools/station-scan "$demo/"
-"$demo/station-owner" simulate "$demo/Brevanto.SIT" --stations 24 --period 150 &
-owner=$!
-trap 'kill "$owner" 2>/dev/null || true' EXIT
+# The monitor opens the station file that lies beside its own executable.
+cp build/app/prOstrevan build/tools/station-owner build/tools/station-scan "$demo/"
 
-seconds=${DEMO_SECONDS:-5}
-for ((tick = 0; tick < seconds * 10; ++tick)); do
-    sleep 0.1
-    [ -t 1 ] && printf '\033[H\033[2J'
-    "$demo/station-scan"
-done
+pids=()
+cleanup() { for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done; }
+trap cleanup EXIT
+
+"$demo/station-owner" simulate "$demo/Brevanto.SIT" --stations 24 --period 150 &
+pids+=($!)
+
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+    XDG_RUNTIME_DIR=$(mktemp -d)
+    export XDG_RUNTIME_DIR
+    exec {announced}<> <(:)
+    Xvfb -displayfd "$announced" -screen 0 640x480x24 -nolisten tcp 2>/dev/null &
+    pids+=($!)
+    read -r -u "$announced" number
+    export DISPLAY=":$number"
+    openbox --sm-disable >/dev/null 2>&1 &
+    pids+=($!)
+    "$demo/prOstrevan" &
+    pids+=($!)
+    sleep "${DEMO_SECONDS:-3}"
+    shot=$demo/screenshot.png
+    import -window root "$shot"
+    echo "No display here: ran the monitor under Xvfb; screenshot: $shot"
+else
+    # Runs until the user closes the window.
+    "$demo/prOstrevan"
+fi

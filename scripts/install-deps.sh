@@ -1,11 +1,17 @@
 #!/usr/bin/env bash
-# Installs, through apt-get, the Debian packages that building and testing need and that are missing.
+# Installs, through apt-get, the Debian packages that building and testing need and that are
+# missing. With --demo, also what the demo needs to run without a display and take a screenshot.
 set -euo pipefail
 
 packages=(
     build-essential cmake g++
     libgtest-dev libgmock-dev libbenchmark-dev
+    qt6-base-dev qt6-qpa-plugins fonts-dejavu-core libxcb1-dev pkgconf
+    # The real window tests: X server, window manager, X tools, accessibility bus and reader.
+    xvfb openbox x11-utils xdotool wmctrl dbus-daemon dbus-bin at-spi2-core python3-pyatspi
+    desktop-file-utils
 )
+[ "${1:-}" = --demo ] && packages+=(imagemagick)
 
 missing=()
 for package in "${packages[@]}"; do

@@ -4,6 +4,8 @@
 // user put it.
 #include "viewer/KeepTopmost.h"
 
+#include <xcb/xcb.h>
+
 #include <QGuiApplication>
 #include <QString>
 #include <QWidget>
@@ -17,14 +19,19 @@ bool platformStacksWindows() {
     return platform != QLatin1String("offscreen") && platform != QLatin1String("minimal");
 }
 
+// Sends what waits in the X connection's buffer. Qt sends it only when something else needs the
+// server, a repaint say; when the listing has not changed, nothing else does.
+void sendPendingRequests() {
+    const auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+    if (x11 != nullptr) xcb_flush(x11->connection());
+}
+
 }  // namespace
 
 void keepTopmost(QWidget& window) noexcept {
     if (!platformStacksWindows()) return;
     window.raise();
-    // The request would otherwise wait in the connection's buffer until something else, a
-    // repaint say, sends it; when the listing has not changed, nothing else does.
-    QGuiApplication::sync();
+    sendPendingRequests();
 }
 
 }  // namespace viewer

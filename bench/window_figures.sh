@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# The monitor's figures in a real X server (Xvfb with openbox) beside a simulated owning
+# application: time from launch to a mapped window, resident memory, and CPU use over 10 s.
+# Usage: bench/window_figures.sh [BUILD_DIR] [STATIONS]
+set -euo pipefail
+build=$(realpath "${1:-build}")
+stations=${2:-50}
+folder=$(mktemp -d)
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    rm -rf "$folder"
+}
+trap cleanup EXIT
+
+cp "$build/app/prOstrevan" "$folder/"
+"$build/tools/station-owner" simulate "$folder/Brevanto.SIT" --stations "$stations" --period 150 &
+pids+=($!)
+
+exec {announced}<> <(:)
+Xvfb -displayfd "$announced" -screen 0 1024x768x24 -nolisten tcp 2>/dev/null &
+pids+=($!)
+read -r -u "$announced" number
+export DISPLAY=":$number" XDG_RUNTIME_DIR=$folder
+unset QT_QPA_PLATFORM
+openbox --sm-disable >/dev/null 2>&1 &
+pids+=($!)
+until xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'; do sleep 0.05; done
+sleep 0.5
+
+# Launch to a mapped window, five times after one launch that warms the X server and the caches;
+# the last monitor keeps running for the figures below.
+launches=()
+for run in 0 1 2 3 4 5; do
+    [ -n "${monitor:-}" ] && kill "$monitor" && wait "$monitor" 2>/dev/null || true
+    started=$(date +%s%N)
+    "$folder/prOstrevan" 2>/dev/null &
+    monitor=$!
+    until xdotool search --onlyvisible --pid "$monitor" >/dev/null 2>&1; do :; done
+    mapped=$(date +%s%N)
+    [ "$run" -gt 0 ] && launches+=($(((mapped - started) / 1000000)))
+done
+pids+=("$monitor")
+echo "launch to mapped window: $(printf '%s\n' "${launches[@]}" | sort -n | sed -n 3p) ms" \
+    "(median of ${launches[*]})"
+
+cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$monitor/stat"; }
+sleep 2
+before=$(cpu_ticks)
+sleep 10
+after=$(cpu_ticks)
+hertz=$(getconf CLK_TCK)
+echo "CPU over 10 s with $stations stations: $(awk -v t=$((after - before)) -v h="$hertz" \
+    'BEGIN { printf "%.2f", 100 * t / h / 10 }')% of a core"
+echo "resident memory: $(awk '/VmRSS/ { printf "%.1f MB", $2 / 1024 }' "/proc/$monitor/status")"
