@@ -10,6 +10,8 @@ packages=(
     # The real window tests: X server, window manager, X tools, accessibility bus and reader.
     xvfb openbox x11-utils xdotool wmctrl dbus-daemon dbus-bin at-spi2-core python3-pyatspi
     desktop-file-utils
+    # The file-server tests: a private Samba server and SMB2 clients.
+    samba python3-impacket
 )
 [ "${1:-}" = --demo ] && packages+=(imagemagick)
 

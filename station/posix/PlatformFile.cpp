@@ -5,6 +5,10 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <linux/magic.h>
+#include <sys/vfs.h>
+#endif
 
 #include <cerrno>
 #include <string>
@@ -45,6 +49,19 @@ int openWithoutWaiting(const std::filesystem::path& path) {
 
 std::error_code lastError() noexcept { return {errno, std::system_category()}; }
 
+// The kernel's SMB client answers a lock query by taking the lock on the file server for an
+// instant: a monitor there would take locks, and could make a workstation's own lock fail.
+bool onSmbMount([[maybe_unused]] int fd) {
+#ifdef __linux__
+    struct statfs fileSystem {};
+    if (::fstatfs(fd, &fileSystem) == -1) throwLastError();
+    const auto type = static_cast<unsigned long>(fileSystem.f_type);
+    return type == CIFS_SUPER_MAGIC || type == SMB2_SUPER_MAGIC || type == SMB_SUPER_MAGIC;
+#else
+    return false;
+#endif
+}
+
 }  // namespace
 
 PlatformFile PlatformFile::openShared(const std::filesystem::path& path) {
@@ -55,6 +72,12 @@ PlatformFile PlatformFile::openShared(const std::filesystem::path& path) {
         throw std::system_error(
             EINVAL, std::system_category(),
             path.filename().string() + " is " + fileKind(status.st_mode) + ", not a regular file");
+    }
+    if (onSmbMount(static_cast<int>(file.handle_))) {
+        throw std::system_error(EOPNOTSUPP, std::system_category(),
+                                path.filename().string() +
+                                    " lies on an SMB network mount, where a lock query takes a "
+                                    "lock on the server; run the monitor on the file server");
     }
     return file;
 }

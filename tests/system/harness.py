@@ -1,0 +1,150 @@
+"""What the system tests share: a private X server with a window manager, the monitor running in
+it, what a screen reader reads of it, and a folder whose station file station-owner keeps.
+
+The programs come from the environment: PROSTREVAN, STATION_OWNER and STATION_SCAN. The tests run
+under dbus-run-session, so that the accessibility bus is their own.
+"""
+import json
+import os
+import shutil
+import subprocess
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+PROSTREVAN = os.environ["PROSTREVAN"]
+STATION_OWNER = os.environ["STATION_OWNER"]
+STATION_SCAN = os.environ["STATION_SCAN"]
+
+# A guard against hanging, not a measure of speed: every wait ends as soon as it can.
+PATIENCE_S = 10
+
+
+def wait_for(condition, what):
+    deadline = time.monotonic() + PATIENCE_S
+    while True:
+        value = condition()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise AssertionError("gave up waiting for " + what)
+        time.sleep(0.02)
+
+
+class XServer:
+    """A private Xvfb on a free display, managed by openbox, with the accessibility bus up."""
+
+    def __init__(self):
+        readable, writable = os.pipe()
+        self.xvfb = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(writable), "-screen", "0", "1024x768x24", "-nolisten",
+             "tcp"], pass_fds=(writable,), stderr=subprocess.DEVNULL)
+        os.close(writable)
+        with os.fdopen(readable) as announced:
+            self.display = ":" + announced.readline().strip()
+        self.env = dict(os.environ, DISPLAY=self.display)
+        self.env.pop("QT_QPA_PLATFORM", None)
+        self.env.pop("WAYLAND_DISPLAY", None)
+        self.openbox = subprocess.Popen(["openbox", "--sm-disable"], env=self.env,
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wait_for(lambda: "window id" in self.run("xprop", "-root", "_NET_SUPPORTING_WM_CHECK"),
+                 "openbox to manage the screen")
+        # The monitor looks for the accessibility bus when it starts; asking for it starts it.
+        read_listing(0)
+
+    def run(self, *command):
+        return subprocess.run(command, env=self.env, capture_output=True, text=True).stdout
+
+    def stop(self):
+        for process in (self.openbox, self.xvfb):
+            process.terminate()
+            process.wait()
+
+    def stacking(self):
+        """Client windows from bottom to top."""
+        line = self.run("xprop", "-root", "_NET_CLIENT_LIST_STACKING")
+        return [int(word.strip(","), 16) for word in line.split("#", 1)[-1].split()]
+
+    def active_window(self):
+        return int(self.run("xprop", "-root", "_NET_ACTIVE_WINDOW").split("#")[-1].split(",")[0],
+                   16)
+
+    def input_focus(self):
+        return int(self.run("xdotool", "getwindowfocus").strip() or 0)
+
+    def geometry(self, window):
+        info = self.run("xwininfo", "-id", str(window))
+        keys = ("Absolute upper-left X", "Absolute upper-left Y", "Width", "Height")
+        return tuple(int(line.split(":")[1]) for line in info.splitlines()
+                     if line.strip().split(":")[0] in keys)
+
+    def caption(self, window):
+        line = self.run("xprop", "-id", str(window), "_NET_WM_NAME")
+        return line.split("=", 1)[1].strip().strip('"') if "=" in line else None
+
+    def visible_window(self, *search):
+        found = self.run("xdotool", "search", "--onlyvisible", *search).split()
+        return int(found[0]) if found else None
+
+    def start_monitor(self, test, executable):
+        """Starts the monitor at executable; returns its process and its window."""
+        env = dict(self.env, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1")
+        monitor = subprocess.Popen([executable], env=env, stderr=subprocess.DEVNULL)
+        test.addCleanup(lambda: monitor.poll() is None and (monitor.kill(), monitor.wait()))
+        window = wait_for(lambda: self.visible_window("--pid", str(monitor.pid)),
+                          "the monitor's window")
+        return monitor, window
+
+
+def read_listing(pid):
+    """What a screen reader finds in the listing of the monitor with this process id."""
+    reader = subprocess.run(["/usr/bin/python3", os.path.join(HERE, "read_listing.py"),
+                             str(pid)], capture_output=True, text=True)
+    return json.loads(reader.stdout)["listing"] if reader.returncode == 0 else None
+
+
+def scan(folder):
+    """One pass of station-scan over folder, as a dictionary of its JSON."""
+    run = subprocess.run([STATION_SCAN, "--json", folder], capture_output=True, text=True)
+    return json.loads(run.stdout)
+
+
+def as_read_back(listing):
+    """A listing with its line breaks as a text box reads them back."""
+    return listing.replace("\r\n", "\n")
+
+
+def install_monitor(folder):
+    """A copy of the monitor in folder, where it opens the station file."""
+    executable = os.path.join(folder, "prOstrevan")
+    shutil.copy(PROSTREVAN, executable)
+    return executable
+
+
+class StationFolder:
+    """A fresh folder with a station file kept by station-owner, serving commands."""
+
+    def __init__(self, records):
+        self.path = tempfile.mkdtemp(prefix="ostrevan-system-")
+        self.owner = subprocess.Popen(
+            [STATION_OWNER, "serve", os.path.join(self.path, "Brevanto.SIT")],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self.command("grow %d" % records)
+
+    def command(self, line):
+        self.owner.stdin.write(line + "\n")
+        self.owner.stdin.flush()
+        assert self.owner.stdout.readline().strip() == "ok", line
+
+    def kill_owner(self):
+        self.owner.kill()
+        self.owner.wait()
+        self.owner.stdin.close()
+        self.owner.stdin = open(os.devnull, "w")
+
+    def remove(self):
+        # End of input ends the owner and releases its locks.
+        self.owner.stdin.close()
+        self.owner.wait()
+        self.owner.stdout.close()
+        shutil.rmtree(self.path)

@@ -1,0 +1,174 @@
+"""The station file served by a real Samba server to SMB2 clients that lock their records as the
+owning application's workstations do. The monitor and station-scan run on the server, beside the
+shared file, and see those locks: Samba keeps each client's byte-range lock as an fcntl lock on
+the served file."""
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import unittest
+
+from harness import (HERE, STATION_OWNER, XServer, as_read_back, install_monitor, read_listing,
+                     scan, wait_for)
+
+SMBD = os.environ.get("SMBD", "/usr/sbin/smbd")
+RECORD = 81
+X = None
+
+# The settings the monitor relies on are Samba's defaults ("posix locking = yes"); oplocks are off
+# for the station file, as the README advises.
+CONFIGURATION = """[global]
+    server role = standalone server
+    interfaces = 127.0.0.1
+    bind interfaces only = yes
+    smb ports = {port}
+    disable netbios = yes
+    server min protocol = SMB2_02
+    lock directory = {root}/lock
+    state directory = {root}/state
+    cache directory = {root}/cache
+    private dir = {root}/private
+    binddns dir = {root}/private
+    pid directory = {root}/run
+    ncalrpc dir = {root}/ncalrpc
+    log file = {root}/smbd.log
+    passdb backend = tdbsam:{root}/private/passdb.tdb
+    map to guest = Bad User
+    load printers = no
+    printcap name = /dev/null
+    disable spoolss = yes
+    usershare path =
+[station]
+    path = {root}/share
+    read only = no
+    guest ok = yes
+    force user = root
+    veto oplock files = /Brevanto.SIT/
+"""
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def listening(port):
+    try:
+        socket.create_connection(("127.0.0.1", port), timeout=1).close()
+        return True
+    except OSError:
+        return False
+
+
+class SambaServer:
+    """A private smbd on 127.0.0.1 only, all of its state under root; nothing system-wide."""
+
+    def __init__(self, root):
+        self.share = os.path.join(root, "share")
+        for folder in ("lock", "state", "cache", "private", "run", "ncalrpc", "share"):
+            os.mkdir(os.path.join(root, folder))
+        self.port = free_port()
+        configuration = os.path.join(root, "smb.conf")
+        with open(configuration, "w") as out:
+            out.write(CONFIGURATION.format(root=root, port=self.port))
+        # smbd makes its own process group; it is stopped by its process id alone.
+        self.smbd = subprocess.Popen([SMBD, "--foreground", "--configfile", configuration],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wait_for(lambda: listening(self.port), "smbd to listen")
+
+    def stop(self):
+        self.smbd.terminate()
+        self.smbd.wait()
+
+
+class Workstation:
+    """An SMB2 client holding locks on the shared station file until it disconnects."""
+
+    def __init__(self, server, access, *locks):
+        self.client = subprocess.Popen(
+            ["/usr/bin/python3", os.path.join(HERE, "smb_workstation.py"), str(server.port),
+             "station", "Brevanto.SIT", access, *locks],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        ready = self.client.stdout.readline().strip()
+        assert ready == "ready", "the workstation could not lock: " + ready
+
+    def disconnect(self):
+        self.client.stdin.close()
+        self.client.wait()
+        self.client.stdout.close()
+
+    def kill(self):
+        self.client.send_signal(signal.SIGKILL)
+        self.client.wait()
+        self.client.stdin.close()
+        self.client.stdout.close()
+
+    def ended(self):
+        return self.client.poll() is not None
+
+
+def record(number, offset=0, length=RECORD, kind="x"):
+    return "%d:%d:%s" % ((number - 1) * RECORD + offset, length, kind)
+
+
+@unittest.skipUnless(os.geteuid() == 0, "smbd serves a share as root only")
+class SharedStationFile(unittest.TestCase):
+    def setUp(self):
+        root = tempfile.mkdtemp(prefix="ostrevan-samba-")
+        self.addCleanup(shutil.rmtree, root)
+        self.server = SambaServer(root)
+        self.addCleanup(self.server.stop)
+        subprocess.run([STATION_OWNER, "create", os.path.join(self.server.share, "Brevanto.SIT"),
+                        "7"], check=True)
+        self.workstations = {}
+
+    def connect(self, station, access, *locks):
+        workstation = Workstation(self.server, access, *locks)
+        self.addCleanup(lambda: workstation.ended() or workstation.disconnect())
+        self.workstations[station] = workstation
+
+    def connect_the_four_kinds(self):
+        self.connect(3, "rw", record(3))                 # exclusive, read-write handle
+        self.connect(4, "ro", record(4))                 # exclusive, read-only handle
+        self.connect(5, "rw", record(5, kind="s"))       # shared
+        self.connect(6, "rw", record(6, 15, 5))          # part of the record
+
+    def test_station_scan_on_the_server_sees_exactly_the_workstations(self):
+        self.connect_the_four_kinds()
+        self.assertEqual(scan(self.server.share),
+                         {"listing": "2\t3- **\r\n4- **\t5- **\t6- **\r\n7\t8\t", "connected": 4,
+                          "lastFree": 7})
+
+    def test_the_monitor_sees_them_and_frees_a_station_that_leaves(self):
+        self.connect_the_four_kinds()
+        monitor, window = X.start_monitor(self, install_monitor(self.server.share))
+
+        def monitor_agrees_with_station_scan():
+            return read_listing(monitor.pid) == as_read_back(scan(self.server.share)["listing"])
+        wait_for(monitor_agrees_with_station_scan, "the monitor's listing")
+        self.assertEqual(read_listing(monitor.pid), "2\t3- **\n4- **\t5- **\t6- **\n7\t8\t")
+        self.assertEqual(X.caption(window), "7")
+
+        self.workstations[3].disconnect()
+        wait_for(lambda: read_listing(monitor.pid).startswith("2\t3\n"),
+                 "station 3 to show free after its workstation disconnected")
+        self.workstations[4].kill()
+        wait_for(lambda: read_listing(monitor.pid).startswith("2\t3\n4\t"),
+                 "station 4 to show free after its workstation was killed")
+        self.assertEqual(read_listing(monitor.pid), "2\t3\n4\t5- **\t6- **\n7\t8\t")
+
+
+def setUpModule():
+    global X
+    X = XServer()
+
+
+def tearDownModule():
+    X.stop()
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

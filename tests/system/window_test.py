@@ -1,0 +1,102 @@
+"""The monitor in a real X server with a real window manager (Xvfb and openbox): it stays above
+windows made "above" after it, never takes the keyboard focus, never moves, shows the last free
+station in its caption, and lists for a screen reader exactly what station-scan prints."""
+import subprocess
+import time
+import unittest
+
+from harness import (PATIENCE_S, StationFolder, XServer, as_read_back, install_monitor,
+                     read_listing, scan, wait_for)
+
+X = None
+
+
+def setUpModule():
+    global X
+    X = XServer()
+
+
+def tearDownModule():
+    X.stop()
+
+
+class MonitorTest(unittest.TestCase):
+    def setUp(self):
+        self.folder = StationFolder(7)
+        self.addCleanup(self.folder.remove)
+
+    def start_monitor(self):
+        return X.start_monitor(self, install_monitor(self.folder.path))
+
+    def start_other_window(self, title):
+        other = subprocess.Popen(["xmessage", "-title", title, "-geometry", "300x200+0+0",
+                                  title], env=X.env, stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: (other.kill(), other.wait()))
+        return wait_for(lambda: X.visible_window("--name", "^%s$" % title), "the other window")
+
+
+class CaptionAndListing(MonitorTest):
+    def test_shows_what_station_scan_sees_as_the_locks_change(self):
+        self.folder.command("lock 3")
+        self.folder.command("lock 5:10:5")
+        monitor, window = self.start_monitor()
+        wait_for(lambda: X.caption(window) == "7", "the caption to read 7")
+
+        def listing_follows_the_file():
+            return read_listing(monitor.pid) == as_read_back(scan(self.folder.path)["listing"])
+        wait_for(listing_follows_the_file, "the listing with records 3 and 5 locked")
+        self.assertIn("5- **", read_listing(monitor.pid))
+
+        self.folder.command("unlock 3")
+        self.folder.command("lock 7")
+        self.folder.command("grow 10")
+        wait_for(lambda: X.caption(window) == "10", "the caption to follow the grown file")
+        wait_for(listing_follows_the_file, "the listing with records 5 and 7 locked")
+
+        self.folder.kill_owner()
+        wait_for(lambda: "**" not in read_listing(monitor.pid),
+                 "the killed owner's records to show free")
+
+    def test_closing_the_window_ends_the_program(self):
+        monitor, window = self.start_monitor()
+        X.run("wmctrl", "-i", "-c", hex(window))
+        self.assertEqual(monitor.wait(timeout=PATIENCE_S), 0)
+
+
+class KeepTopmost(MonitorTest):
+    def monitor_is_above(self, window, other):
+        order = X.stacking()
+        return window in order and other in order and order.index(window) > order.index(other)
+
+    def test_overtakes_a_window_made_above_later_without_taking_the_focus_or_moving(self):
+        monitor, window = self.start_monitor()
+        wait_for(lambda: X.caption(window) == "7", "the first refresh")
+        placed = X.geometry(window)
+
+        other = self.start_other_window("worksheet")
+        X.run("wmctrl", "-i", "-r", hex(other), "-b", "add,above")
+        X.run("xdotool", "windowactivate", "--sync", str(other))
+        wait_for(lambda: self.monitor_is_above(window, other),
+                 "the monitor to overtake a window made above after it")
+
+        X.run("xdotool", "windowraise", str(other))
+        wait_for(lambda: self.monitor_is_above(window, other), "the monitor to overtake it again")
+
+        # The user works in the other window through many ticks; the focus stays there.
+        X.run("xdotool", "type", "--window", str(other), "typing elsewhere")
+        time.sleep(1)
+        self.assertEqual(X.active_window(), other)
+        self.assertNotEqual(X.input_focus(), window)
+        self.assertEqual(X.geometry(window), placed)
+        self.assertIn("_NET_WM_STATE_ABOVE", X.run("xprop", "-id", str(window), "_NET_WM_STATE"))
+
+    def test_an_ordinary_window_activated_later_stays_below(self):
+        monitor, window = self.start_monitor()
+        other = self.start_other_window("ordinary")
+        X.run("xdotool", "windowactivate", "--sync", str(other))
+        wait_for(lambda: self.monitor_is_above(window, other), "the monitor above it")
+        self.assertEqual(X.active_window(), other)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
