@@ -5,6 +5,7 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTest>
 #include <QTextBlock>
 #include <QTimer>
@@ -215,6 +216,20 @@ TEST_F(WindowTest, TypedTextIsReplacedAndAnUnchangedListingKeepsTheSelection) {
     QTest::keyClicks(txtPuestos, "typed");
     EXPECT_EQ(txtPuestos->toPlainText(), "typed");
     ASSERT_TRUE(eventually([&] { return listingOf(window) == listing; }));
+}
+
+TEST_F(WindowTest, AChangedListingKeepsTheScrollPosition) {
+    openOver(300);
+    window.show();
+    waitForFirstRefresh();
+    QScrollBar* scrollBar = child<QPlainTextEdit>(window, "txtPuestos")->verticalScrollBar();
+    ASSERT_GT(scrollBar->maximum(), 0);
+    scrollBar->setValue(scrollBar->maximum());
+    const int scrolledTo = scrollBar->value();
+
+    owner.lock("150");
+    ASSERT_TRUE(eventually([&] { return listingOf(window).find("150- **") != std::string::npos; }));
+    EXPECT_EQ(scrollBar->value(), scrolledTo);
 }
 
 TEST_F(WindowTest, EveryLineOfThreeEntriesFitsTheBox) {
