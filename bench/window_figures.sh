@@ -44,12 +44,12 @@ pids+=("$monitor")
 echo "launch to mapped window: $(printf '%s\n' "${launches[@]}" | sort -n | sed -n 3p) ms" \
     "(median of ${launches[*]})"
 
-cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$monitor/stat"; }
+# Time on a CPU in nanoseconds, as the scheduler counts it: finer than the clock ticks of /proc/PID/stat.
+cpu_ns() { cut -d" " -f1 "/proc/$monitor/schedstat"; }
 sleep 2
-before=$(cpu_ticks)
+before=$(cpu_ns)
 sleep 10
-after=$(cpu_ticks)
-hertz=$(getconf CLK_TCK)
-echo "CPU over 10 s with $stations stations: $(awk -v t=$((after - before)) -v h="$hertz" \
-    'BEGIN { printf "%.2f", 100 * t / h / 10 }')% of a core"
+after=$(cpu_ns)
+echo "CPU over 10 s with $stations stations: $(awk -v ns=$((after - before)) \
+    'BEGIN { printf "%.2f", 100 * ns / 1e9 / 10 }')% of a core"
 echo "resident memory: $(awk '/VmRSS/ { printf "%.1f MB", $2 / 1024 }' "/proc/$monitor/status")"
