@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTest>
@@ -49,42 +50,74 @@ struct ShownBox {
     QString captionMeanwhile;
 };
 
-// Answers each of the application's modal message boxes with OK after keeping it open for a
-// while, so that ticks come meanwhile, and records what each said. A box that opens inside
-// another is seen and answered too.
+template <typename T>
+T* child(QWidget& window, const char* name) {
+    return window.findChild<T*>(QLatin1String(name));
+}
+
+// Counts the window's timer ticks, so that a test waits for ticks rather than for time.
+class TickCounter {
+  public:
+    explicit TickCounter(QWidget& window) : timer_(child<QTimer>(window, "Timer1")) {
+        QObject::connect(timer_, &QTimer::timeout, [this] { ++ticks_; });
+    }
+    int ticks() const { return ticks_; }
+    bool running() const { return timer_->isActive(); }
+    // Waits until `count` more ticks have come, or the timer has stopped.
+    bool waitFor(int count) {
+        const int until = ticks_ + count;
+        return QTest::qWaitFor([&] { return ticks_ >= until || !running(); }, 5000);
+    }
+
+  private:
+    QTimer* timer_;
+    int ticks_ = 0;
+};
+
+// Answers each of the application's modal message boxes with OK once the window's timer has
+// ticked `ticksOpen` times meanwhile (at once if the timer has stopped), and records what each
+// said. A box that opens inside another is seen and answered too.
 class BoxAnswerer {
   public:
-    BoxAnswerer(QWidget* window, int keepOpenMs) : window_(window), keepOpenMs_(keepOpenMs) {
-        QObject::connect(&poll_, &QTimer::timeout, [this] { lookForANewBox(); });
+    BoxAnswerer(QWidget& window, int ticksOpen)
+        : window_(window), ticks_(window), ticksOpen_(ticksOpen) {
+        QObject::connect(&poll_, &QTimer::timeout, [this] { poll(); });
         poll_.start(5);
     }
     const std::vector<ShownBox>& boxes() const { return boxes_; }
 
   private:
-    void lookForANewBox() {
+    struct Waiting {
+        QPointer<QMessageBox> box;
+        std::size_t index;
+        int answerAtTick;
+    };
+
+    void poll() {
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        if (box == nullptr || box->property("seen").toBool()) return;
-        box->setProperty("seen", true);
-        const std::size_t index = boxes_.size();
-        boxes_.push_back(
-            {box->windowTitle(), box->text(), box->icon(), box->standardButtons(), {}});
-        std::cerr << "box: " << box->text().toStdString() << "\n";
-        QTimer::singleShot(keepOpenMs_, box, [this, box, index] {
-            boxes_[index].captionMeanwhile = window_->windowTitle();
-            box->button(QMessageBox::Ok)->click();
+        if (box != nullptr && !box->property("seen").toBool()) {
+            box->setProperty("seen", true);
+            waiting_.push_back({box, boxes_.size(), ticks_.ticks() + ticksOpen_});
+            boxes_.push_back(
+                {box->windowTitle(), box->text(), box->icon(), box->standardButtons(), {}});
+            std::cerr << "box: " << box->text().toStdString() << "\n";
+        }
+        std::erase_if(waiting_, [this](const Waiting& waiting) {
+            if (waiting.box == nullptr) return true;
+            if (ticks_.ticks() < waiting.answerAtTick && ticks_.running()) return false;
+            boxes_[waiting.index].captionMeanwhile = window_.windowTitle();
+            waiting.box->button(QMessageBox::Ok)->click();
+            return true;
         });
     }
 
-    QWidget* window_;
-    int keepOpenMs_;
+    QWidget& window_;
+    TickCounter ticks_;
+    int ticksOpen_;
     QTimer poll_;
+    std::vector<Waiting> waiting_;
     std::vector<ShownBox> boxes_;
 };
-
-template <typename T>
-T* child(QWidget& window, const char* name) {
-    return window.findChild<T*>(QLatin1String(name));
-}
 
 // The text box's text with its line breaks as the scan writes them.
 std::string listingOf(frmOstrevan& window) {
@@ -210,7 +243,7 @@ TEST_F(WindowTest, TypedTextIsReplacedAndAnUnchangedListingKeepsTheSelection) {
     auto* txtPuestos = child<QPlainTextEdit>(window, "txtPuestos");
 
     txtPuestos->selectAll();
-    QTest::qWait(350);
+    ASSERT_TRUE(TickCounter(window).waitFor(3));
     EXPECT_EQ(txtPuestos->textCursor().selectedText().size(), txtPuestos->toPlainText().size());
 
     QTest::keyClicks(txtPuestos, "typed");
@@ -248,7 +281,7 @@ TEST_F(WindowTest, EveryLineOfThreeEntriesFitsTheBox) {
 
 TEST_F(WindowTest, OpenFailureIsReportedDuringTheLoadAndNoTickRefreshesWhileItWaits) {
     window.setRutaFichero(folder.path() / "missing" / "Brevanto.SIT");
-    BoxAnswerer answerer(&window, 350);  // time enough for three ticks
+    BoxAnswerer answerer(window, 3);
     window.show();
     ASSERT_EQ(answerer.boxes().size(), 1u);
     const ShownBox& box = answerer.boxes().front();
@@ -265,8 +298,7 @@ TEST_F(WindowTest, OpenFailureIsReportedDuringTheLoadAndNoTickRefreshesWhileItWa
               "Run-time failure 9:\n\nBad file descriptor\n\nThe monitor ends here.");
     EXPECT_EQ(answerer.boxes().back().title, "prOstrevan");
     EXPECT_EQ(listingOf(window), "txtPuestos");
-    QTest::qWait(250);
-    EXPECT_EQ(answerer.boxes().size(), 2u);  // no refresh after that
+    EXPECT_FALSE(child<QTimer>(window, "Timer1")->isActive());  // no refresh after that
 }
 
 TEST(WindowDeathTest, UnhandledFailureEndsTheProgramWithAFailureStatus) {
@@ -275,7 +307,7 @@ TEST(WindowDeathTest, UnhandledFailureEndsTheProgramWithAFailureStatus) {
             TempFolder folder;
             frmOstrevan window;
             window.setRutaFichero(folder.path() / "missing" / "Brevanto.SIT");
-            BoxAnswerer answerer(&window, 0);
+            BoxAnswerer answerer(window, 0);
             window.show();
             std::_Exit(QApplication::exec());
         },
