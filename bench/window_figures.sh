@@ -17,15 +17,9 @@ cp "$build/app/prOstrevan" "$folder/"
 "$build/tools/station-owner" simulate "$folder/Brevanto.SIT" --stations "$stations" --period 150 &
 pids+=($!)
 
-exec {announced}<> <(:)
-Xvfb -displayfd "$announced" -screen 0 1024x768x24 -nolisten tcp 2>/dev/null &
-pids+=($!)
-read -r -u "$announced" number
-export DISPLAY=":$number" XDG_RUNTIME_DIR=$folder
-unset QT_QPA_PLATFORM
-openbox --sm-disable >/dev/null 2>&1 &
-pids+=($!)
-until xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'; do sleep 0.05; done
+source "$(dirname "$0")/../scripts/virtual-display.sh"
+export XDG_RUNTIME_DIR=$folder
+start_virtual_display 1024x768x24
 sleep 0.5
 
 # Launch to a mapped window, five times after one launch that warms the X server and the caches;

@@ -23,15 +23,10 @@ trap cleanup EXIT
 pids+=($!)
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
-    XDG_RUNTIME_DIR=$(mktemp -d)
-    export XDG_RUNTIME_DIR
-    exec {announced}<> <(:)
-    Xvfb -displayfd "$announced" -screen 0 640x480x24 -nolisten tcp 2>/dev/null &
-    pids+=($!)
-    read -r -u "$announced" number
-    export DISPLAY=":$number"
-    openbox --sm-disable >/dev/null 2>&1 &
-    pids+=($!)
+    export XDG_RUNTIME_DIR=$demo/runtime
+    mkdir -p -m 700 "$XDG_RUNTIME_DIR"
+    source scripts/virtual-display.sh
+    start_virtual_display 640x480x24
     "$demo/prOstrevan" &
     pids+=($!)
     sleep "${DEMO_SECONDS:-3}"

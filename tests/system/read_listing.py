@@ -1,5 +1,5 @@
-"""Prints, as JSON, what a screen reader finds in a running monitor: the text of its listing and
-the name of its window, found by the monitor's process id. Exits 1 if it is not (yet) there."""
+"""Prints, as JSON, what a screen reader finds in a running monitor, found by its process id: the
+accessible name and the text of its listing box. Exits 1 if it is not (yet) there."""
 import json
 import sys
 

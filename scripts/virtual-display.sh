@@ -1,0 +1,15 @@
+# Sourced, not run: start_virtual_display starts Xvfb on a free display with openbox managing it,
+# exports DISPLAY, and appends both processes' ids to the caller's array `pids`.
+start_virtual_display() {
+    local size=$1 announced number
+    exec {announced}<> <(:)
+    Xvfb -displayfd "$announced" -screen 0 "$size" -nolisten tcp 2>/dev/null &
+    pids+=($!)
+    read -r -u "$announced" number
+    exec {announced}<&-
+    export DISPLAY=":$number"
+    unset QT_QPA_PLATFORM WAYLAND_DISPLAY
+    openbox --sm-disable >/dev/null 2>&1 &
+    pids+=($!)
+    until xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'; do sleep 0.05; done
+}
