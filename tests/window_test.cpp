@@ -7,6 +7,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QSignalSpy>
 #include <QTest>
 #include <QTextBlock>
 #include <QTimer>
@@ -58,20 +59,20 @@ T* child(QWidget& window, const char* name) {
 // Counts the window's timer ticks, so that a test waits for ticks rather than for time.
 class TickCounter {
   public:
-    explicit TickCounter(QWidget& window) : timer_(child<QTimer>(window, "Timer1")) {
-        QObject::connect(timer_, &QTimer::timeout, [this] { ++ticks_; });
-    }
-    int ticks() const { return ticks_; }
+    explicit TickCounter(QWidget& window)
+        : timer_(child<QTimer>(window, "Timer1")), ticks_(timer_, &QTimer::timeout) {}
+    int ticks() const { return static_cast<int>(ticks_.count()); }
     bool running() const { return timer_->isActive(); }
     // Waits until `count` more ticks have come, or the timer has stopped.
     bool waitFor(int count) {
-        const int until = ticks_ + count;
-        return QTest::qWaitFor([&] { return ticks_ >= until || !running(); }, 5000);
+        const int until = ticks() + count;
+        return QTest::qWaitFor([&] { return ticks() >= until || !running(); }, 5000);
     }
 
   private:
     QTimer* timer_;
-    int ticks_ = 0;
+    // Its connection ends with it, unlike a connection to a lambda.
+    QSignalSpy ticks_;
 };
 
 // Answers each of the application's modal message boxes with OK once the window's timer has
