@@ -45,12 +45,23 @@ class XServer:
         self.env = dict(os.environ, DISPLAY=self.display)
         self.env.pop("QT_QPA_PLATFORM", None)
         self.env.pop("WAYLAND_DISPLAY", None)
+        self.openbox_said = tempfile.TemporaryFile(mode="w+")
         self.openbox = subprocess.Popen(["openbox", "--sm-disable"], env=self.env,
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        wait_for(lambda: "window id" in self.run("xprop", "-root", "_NET_SUPPORTING_WM_CHECK"),
-                 "openbox to manage the screen")
+                                        stdout=self.openbox_said, stderr=subprocess.STDOUT)
+        try:
+            wait_for(self.managed, "openbox to manage the screen")
+        except AssertionError:
+            self.stop()  # else the X server outlives the test and holds its output open
+            raise
         # The monitor looks for the accessibility bus when it starts; asking for it starts it.
         read_listing(0)
+
+    def managed(self):
+        if self.openbox.poll() is not None:
+            self.openbox_said.seek(0)
+            raise AssertionError("openbox on %s ended with status %d: %s" % (
+                self.display, self.openbox.returncode, self.openbox_said.read()))
+        return "window id" in self.run("xprop", "-root", "_NET_SUPPORTING_WM_CHECK")
 
     def run(self, *command):
         return subprocess.run(command, env=self.env, capture_output=True, text=True).stdout
@@ -59,6 +70,7 @@ class XServer:
         for process in (self.openbox, self.xvfb):
             process.terminate()
             process.wait()
+        self.openbox_said.close()
 
     def stacking(self):
         """Client windows from bottom to top."""
