@@ -10,12 +10,14 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QTextBlock>
+#include <QTextCursor>
 #include <QTimer>
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <iostream>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -264,6 +266,71 @@ TEST_F(WindowTest, AChangedListingKeepsTheScrollPosition) {
     owner.lock("150");
     ASSERT_TRUE(eventually([&] { return listingOf(window).find("150- **") != std::string::npos; }));
     EXPECT_EQ(scrollBar->value(), scrolledTo);
+}
+
+TEST_F(WindowTest, AChangeFurtherDownKeepsASelectionAboveIt) {
+    openOver(300);
+    window.show();
+    waitForFirstRefresh();
+    auto* txtPuestos = child<QPlainTextEdit>(window, "txtPuestos");
+    QTextCursor firstLine(txtPuestos->document());
+    firstLine.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
+    txtPuestos->setTextCursor(firstLine);
+
+    owner.lock("200");
+    ASSERT_TRUE(eventually([&] { return listingOf(window).find("200- **") != std::string::npos; }));
+    EXPECT_EQ(txtPuestos->textCursor().selectedText(), "2\t3");
+}
+
+// Whatever the file did and the user typed between two refreshes, the box ends up holding
+// exactly the listing of one pass, no more and no less.
+TEST_F(WindowTest, AfterEveryRefreshTheBoxHoldsExactlyTheListing) {
+    openOver(40);
+    window.show();
+    child<QTimer>(window, "Timer1")->stop();  // only the clicks below refresh
+    auto* cmdVer = child<QPushButton>(window, "cmdVer");
+    auto* txtPuestos = child<QPlainTextEdit>(window, "txtPuestos");
+    std::mt19937 random(20261209);
+    auto pick = [&](int low, int high) { return std::uniform_int_distribution(low, high)(random); };
+    long long records = 40;
+    for (int step = 0; step < 300; ++step) {
+        switch (pick(0, 9)) {
+            case 0:
+                records = pick(0, 60);
+                owner.truncate(records * 81 + pick(0, 1) * pick(1, 80));
+                break;
+            case 1:
+                records += pick(1, 20);
+                owner.grow(records);
+                break;
+            case 2: {
+                QTextCursor caret(txtPuestos->document());
+                caret.setPosition(pick(0, static_cast<int>(txtPuestos->toPlainText().size())));
+                txtPuestos->setTextCursor(caret);
+                QTest::keyClicks(txtPuestos, step % 2 == 0 ? "7- **" : "\t1");
+                break;
+            }
+            default: {
+                const std::string record = std::to_string(pick(2, static_cast<int>(records) + 1));
+                owner.command((pick(0, 1) == 0 ? "lock " : "unlock ") + record);
+            }
+        }
+        QTest::mouseClick(cmdVer, Qt::LeftButton, {}, QPoint(60, 10));
+        ASSERT_EQ(listingOf(window), testing_support::scanFolder(folder.path()).listing)
+            << "after step " << step;
+    }
+}
+
+TEST_F(WindowTest, CaptionFollowsAGrowingFileByTheNextTick) {
+    openOver(7);
+    window.show();
+    waitForFirstRefresh();
+    TickCounter ticks(window);
+    for (long long records : {8, 20, 21, 500}) {
+        owner.grow(records);
+        ASSERT_TRUE(ticks.waitFor(1));
+        EXPECT_EQ(window.windowTitle(), QString::number(records));
+    }
 }
 
 TEST_F(WindowTest, EveryLineOfThreeEntriesFitsTheBox) {

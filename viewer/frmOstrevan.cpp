@@ -7,10 +7,12 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QScrollBar>
+#include <QTextCursor>
 #include <QTimer>
 
+#include <algorithm>
 #include <exception>
+#include <utility>
 
 #include "station/Failure.h"
 #include "station/LockScan.h"
@@ -44,6 +46,17 @@ QFont listingFont() {
     return font;
 }
 
+// Where `shown` differs from `current`: the span [first, last) of `shown` takes the place of
+// [first, current.size() - (shown.size() - last)) of `current`; the rest is common to both.
+std::pair<qsizetype, qsizetype> differingSpan(QStringView current, QStringView shown) {
+    const qsizetype first =
+        std::mismatch(current.begin(), current.end(), shown.begin(), shown.end()).first -
+        current.begin();
+    const auto tail = std::mismatch(current.rbegin(), current.rend() - first, shown.rbegin(),
+                                    shown.rend() - first);
+    return {first, shown.size() - (tail.second - shown.rbegin())};
+}
+
 }  // namespace
 
 // The text box as the lock scan sees it. Line breaks read back as CR LF, as an edit box holds
@@ -59,13 +72,18 @@ class frmOstrevan::TextBox final : public station::TextHolder {
     void setText(const std::string& text) override {
         QString shown = QString::fromStdString(text);
         shown.replace(QLatin1String("\r\n"), QLatin1String("\n"));
-        // An unchanged listing is left alone, so that a selection, the caret and the scroll
-        // position survive the refresh every 100 ms; typed text always differs and is replaced.
-        if (shown == box_.toPlainText()) return;
-        QScrollBar* scrollBar = box_.verticalScrollBar();
-        const int scrolledTo = scrollBar->value();
-        box_.setPlainText(shown);
-        scrollBar->setValue(scrolledTo);
+        const QString current = box_.toPlainText();
+        // An unchanged listing is left alone, and of a changed one only the span that differs is
+        // rewritten: a selection, the caret and the scroll position outside it survive the
+        // refresh every 100 ms, and only the changed lines are laid out and repainted. Typed
+        // text always differs and is replaced.
+        if (shown == current) return;
+        const auto [first, last] = differingSpan(current, shown);
+        QTextCursor edit(box_.document());
+        edit.setPosition(static_cast<int>(first));
+        edit.setPosition(static_cast<int>(current.size() - (shown.size() - last)),
+                         QTextCursor::KeepAnchor);
+        edit.insertText(shown.sliced(first, last - first));
     }
 
   private:
@@ -95,6 +113,8 @@ frmOstrevan::frmOstrevan(QWidget* parent)
     txtPuestos->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     // As in a native multi-line edit box, Tab moves on to the next control.
     txtPuestos->setTabChangesFocus(true);
+    // Undo would bring back a listing that a refresh has since replaced.
+    txtPuestos->setUndoRedoEnabled(false);
     txtPuestos->setFont(listingFont());
     txtPuestos->setTabStopDistance(kTabStopCharacters *
                                    QFontMetricsF(txtPuestos->font()).averageCharWidth());
