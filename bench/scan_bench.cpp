@@ -1,29 +1,50 @@
-// One pass of the lock scan against the floor under it: one lock query and one 81-byte read per
-// record, with no listing. A tenth of the records are locked by another process.
+// The cost of one tick of the monitor against the floor under it.
+//
+// Floor: one lock query and one 81-byte read per record, with no listing: what any scan must do.
+// Pass:  one pass of the lock scan into a plain text holder.
+// Tick:  one tick of the real window: the pass into its text box, the caption and the raise,
+//        and the event loop's turn after it (layout and repaint of a changed listing).
+//
+// A tenth of the records are locked by another process. TickChanging toggles one lock before
+// every tick, so the text box is rewritten each time, as on a busy day; Tick10 holds 10 locks
+// whatever the size, to show how the cost grows with the file alone. Run it under an X server
+// (bench/tick_figures.sh starts one) to include the raise; without one it runs offscreen.
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <QApplication>
+#include <QMetaObject>
+#include <QTimer>
+
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <array>
-#include <memory>
+#include <cstdlib>
+#include <string>
 
 #include "Support.h"
 #include "station/LockScan.h"
 #include "station/StationFile.h"
+#include "viewer/frmOstrevan.h"
 
 namespace {
 
 using testing_support::OwnerProcess;
 using testing_support::TempFolder;
 
-// A station file of `records` records beside an owner holding every tenth one.
+// A station file of `records` records beside an owner holding `locks` of them, evenly spread.
 struct BusyStationFile {
-    explicit BusyStationFile(long long records) : owner(folder.stationFile()) {
+    BusyStationFile(long long records, long long locks) : owner(folder.stationFile()) {
         owner.grow(records);
-        for (long long record = 2; record <= records; record += 10)
+        const long long step = std::max(1LL, (records - 1) / std::max(1LL, locks));
+        long long held = 0;
+        for (long long record = 2; record <= records && held < locks; record += step, ++held)
             owner.lock(std::to_string(record));
     }
+    // A tenth of the records locked.
+    static long long tenthOf(long long records) { return (records + 9) / 10; }
+
     TempFolder folder;
     OwnerProcess owner;
 };
@@ -35,18 +56,8 @@ void setCounters(benchmark::State& state) {
                            benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
-void Pass(benchmark::State& state) {
-    BusyStationFile busy(state.range(0));
-    testing_support::OpenedStation opened(busy.folder.stationFile());
-    for (auto _ : state) {
-        std::int32_t lastFree = 0;
-        benchmark::DoNotOptimize(opened.scan(lastFree));
-    }
-    setCounters(state);
-}
-
 void Floor(benchmark::State& state) {
-    BusyStationFile busy(state.range(0));
+    BusyStationFile busy(state.range(0), BusyStationFile::tenthOf(state.range(0)));
     const int fd = ::open(busy.folder.stationFile().c_str(), O_RDONLY | O_CLOEXEC);
     std::array<char, 81> buffer{};
     for (auto _ : state) {
@@ -65,9 +76,79 @@ void Floor(benchmark::State& state) {
     setCounters(state);
 }
 
+void Pass(benchmark::State& state) {
+    BusyStationFile busy(state.range(0), BusyStationFile::tenthOf(state.range(0)));
+    testing_support::OpenedStation opened(busy.folder.stationFile());
+    for (auto _ : state) {
+        std::int32_t lastFree = 0;
+        benchmark::DoNotOptimize(opened.scan(lastFree));
+    }
+    setCounters(state);
+}
+
+// The monitor's window over a station file, with its own timer stopped: each tick is sent by
+// hand, exactly as the timer sends it.
+class WindowUnderTest {
+  public:
+    explicit WindowUnderTest(const std::filesystem::path& stationFile) {
+        window_.setRutaFichero(stationFile);
+        window_.show();
+        QCoreApplication::processEvents();
+        timer_ = window_.findChild<QTimer*>(QStringLiteral("Timer1"));
+        timer_->stop();
+    }
+    ~WindowUnderTest() { window_.close(); }
+
+    void tick() {
+        QMetaObject::invokeMethod(timer_, "timeout", Qt::DirectConnection);
+        QCoreApplication::processEvents();
+    }
+
+  private:
+    viewer::frmOstrevan window_;
+    QTimer* timer_ = nullptr;
+};
+
+void runTicks(benchmark::State& state, long long locks, bool changeEveryTick) {
+    BusyStationFile busy(state.range(0), locks);
+    WindowUnderTest window(busy.folder.stationFile());
+    window.tick();
+    bool toggled = false;
+    for (auto _ : state) {
+        if (changeEveryTick) {
+            state.PauseTiming();
+            // Record 3 is never one of the evenly spread locks of a tenth (2, 12, ...).
+            busy.owner.command((toggled ? "unlock" : "lock") + std::string(" 3"));
+            toggled = !toggled;
+            state.ResumeTiming();
+        }
+        window.tick();
+    }
+    setCounters(state);
+}
+
+void Tick(benchmark::State& state) {
+    runTicks(state, BusyStationFile::tenthOf(state.range(0)), false);
+}
+void TickChanging(benchmark::State& state) {
+    runTicks(state, BusyStationFile::tenthOf(state.range(0)), true);
+}
+void Tick10(benchmark::State& state) { runTicks(state, 10, false); }
+
 }  // namespace
 
-BENCHMARK(Pass)->RangeMultiplier(10)->Range(10, 10000);
 BENCHMARK(Floor)->RangeMultiplier(10)->Range(10, 10000);
+BENCHMARK(Pass)->RangeMultiplier(10)->Range(10, 10000);
+BENCHMARK(Tick)->RangeMultiplier(10)->Range(10, 10000);
+BENCHMARK(TickChanging)->RangeMultiplier(10)->Range(10, 10000);
+BENCHMARK(Tick10)->RangeMultiplier(10)->Range(100, 10000);
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    if (std::getenv("DISPLAY") == nullptr) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication application(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# One tick of the monitor against the bare lock-query-and-read floor, in a real X server (Xvfb
+# with openbox), so that the raise is a real one. Prints the benchmark's table, then the ratios
+# that matter, all from this one run.
+# Usage: bench/tick_figures.sh [BUILD_DIR] [extra benchmark options]
+set -euo pipefail
+build=$(realpath "${1:-build}")
+shift || true
+folder=$(mktemp -d)
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    rm -rf "$folder"
+}
+trap cleanup EXIT
+
+source "$(dirname "$0")/../scripts/virtual-display.sh"
+export XDG_RUNTIME_DIR=$folder
+start_virtual_display 1024x768x24
+
+"$build/bench/scan_bench" --benchmark_out="$folder/figures.json" --benchmark_out_format=json "$@"
+/usr/bin/python3 - "$folder/figures.json" <<'PY'
+import json, sys
+runs = {b["name"]: b for b in json.load(open(sys.argv[1]))["benchmarks"]
+        if b.get("run_type", "iteration") == "iteration"}
+def cpu(name): return runs[name]["cpu_time"]
+sizes = [10, 100, 1000, 10000]
+print("\nper tick against the floor (CPU time), a tenth of the records locked:")
+print("%8s %8s %8s %14s" % ("records", "pass", "tick", "changed tick"))
+for n in sizes:
+    floor = cpu("Floor/%d" % n)
+    print("%8d %7.2fx %7.2fx %13.2fx" % (n, cpu("Pass/%d" % n) / floor, cpu("Tick/%d" % n) / floor,
+                                         cpu("TickChanging/%d" % n) / floor))
+print("\nper record, 10 locks whatever the size, against 100 records:")
+base = runs["Tick10/100"]["ns_per_record"]
+for n in sizes[1:]:
+    per = runs["Tick10/%d" % n]["ns_per_record"] * 1e9
+    print("%8d %8.0f ns %6.2fx" % (n, per, per / base))
+PY
