@@ -147,20 +147,42 @@ TEST(StationFilePasses, TwoPassesInARowOverOneOpenFileAgree) {
     EXPECT_EQ(lastFree, 7);
 }
 
-TEST(StationFilePasses, KeepsTheFileItOpenedWhenItIsReplaced) {
+// The file is opened once and never reopened: whatever happens to it while the monitor runs,
+// each pass shows the file it opened, as that file stands now.
+TEST(StationFilePasses, KeepsTheFileItOpenedThroughEverythingDoneToIt) {
     TempFolder folder;
-    writeStationFile(folder.stationFile(), 4 * 81);
+    OwnerProcess owner(folder.stationFile());
+    owner.grow(4);
     OpenedStation opened(folder.stationFile());
-    const auto replacement = folder.path() / "new";
-    writeStationFile(replacement, 10 * 81);
-    std::filesystem::rename(replacement, folder.stationFile());
-    std::int32_t lastFree = 0;
-    opened.scan(lastFree);
-    EXPECT_EQ(lastFree, 4);
+    auto scan = [&] {
+        std::int32_t lastFree = 0;
+        const std::int32_t connected = opened.scan(lastFree);
+        return testing_support::ScanOutcome{opened.listing.text(), connected, lastFree};
+    };
+    owner.lock("3");
+    EXPECT_EQ(scan(), (testing_support::ScanOutcome{"2\t3- **\r\n4\t5\t", 1, 4}));
+
+    owner.grow(7);  // grown by records
+    EXPECT_EQ(scan(), (testing_support::ScanOutcome{"2\t3- **\r\n4\t5\t6\r\n7\t8\t", 1, 7}));
+
+    owner.truncate(0);  // emptied: a lock on bytes that are gone hides nothing
+    EXPECT_EQ(scan(), (testing_support::ScanOutcome{"2\t", 0, 1}));
+    owner.grow(5);
+    EXPECT_EQ(scan(), (testing_support::ScanOutcome{"2\t3- **\r\n4\t5\t6\r\n", 1, 5}));
+
+    // Deleted: the name is gone, but the owner still has the file open and still locks it.
     std::filesystem::remove(folder.stationFile());
-    lastFree = 0;
-    opened.scan(lastFree);
-    EXPECT_EQ(lastFree, 4);
+    owner.lock("5");
+    EXPECT_EQ(scan(), (testing_support::ScanOutcome{"2\t3- **\r\n4\t5- **\t6\r\n", 2, 5}));
+
+    // Replaced by a rename: a new file under the name, which the pass does not see.
+    writeStationFile(folder.path() / "new", 10 * 81);
+    std::filesystem::rename(folder.path() / "new", folder.stationFile());
+    EXPECT_EQ(scan(), (testing_support::ScanOutcome{"2\t3- **\r\n4\t5- **\t6\r\n", 2, 5}));
+
+    owner.kill();  // its locks go with it
+    EXPECT_EQ(scan(), (testing_support::ScanOutcome{"2\t3\r\n4\t5\t6\r\n", 0, 5}));
+    EXPECT_TRUE(opened.messages.messages.empty());
 }
 
 TEST(StationFilePasses, LeavesNoLockAndChangesNoByte) {

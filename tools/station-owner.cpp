@@ -35,7 +35,8 @@ constexpr const char* kUsage =
     "hold      takes the locks, prints \"ready\" and holds them until standard input closes\n"
     "serve     reads commands from standard input and answers each with \"ok\" once done:\n"
     "            lock LOCK | unlock LOCK | grow RECORDS | truncate BYTES\n"
-    "simulate  creates N stations (default 24) and connects and disconnects them at random\n"
+    "simulate  creates N stations (default 24) and connects and disconnects them at random,\n"
+    "          one every MS milliseconds (default 250; 0: as fast as it can)\n"
     "\n"
     "LOCK is N (all of record N), N+ (record N to infinity), N:OFFSET:LENGTH (part of record N),\n"
     "@START:LENGTH (bytes; LENGTH 0 runs to infinity) or whole (the whole file, to infinity).\n";
@@ -208,7 +209,7 @@ Simulation parseSimulation(const std::vector<std::string>& options) {
         if (options[i] == "--stations" && hasValue) {
             simulation.stations = parseNumber(options[++i], 2);
         } else if (options[i] == "--period" && hasValue) {
-            simulation.periodMs = parseNumber(options[++i], 1);
+            simulation.periodMs = parseNumber(options[++i], 0);
         } else if (options[i] == "--seed" && hasValue) {
             simulation.seed = static_cast<unsigned>(parseNumber(options[++i], 0));
         } else if (options[i] == "--verbose") {
@@ -237,7 +238,7 @@ int simulate(OwnedFile& file, const Simulation& simulation) {
             connected.insert(station);
             if (verbose) std::cout << "connect " << station << std::endl;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(periodMs));
+        if (periodMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(periodMs));
     }
 }
 
