@@ -108,11 +108,29 @@ class XServer:
         return monitor, window
 
 
+def read_accessible(pid, *options):
+    reader = subprocess.run(["/usr/bin/python3", os.path.join(HERE, "read_listing.py"),
+                             str(pid), *options], capture_output=True, text=True)
+    return json.loads(reader.stdout) if reader.returncode == 0 else None
+
+
 def read_listing(pid):
     """What a screen reader finds in the listing of the monitor with this process id."""
-    reader = subprocess.run(["/usr/bin/python3", os.path.join(HERE, "read_listing.py"),
-                             str(pid)], capture_output=True, text=True)
-    return json.loads(reader.stdout)["listing"] if reader.returncode == 0 else None
+    found = read_accessible(pid)
+    return found["listing"] if found else None
+
+
+def read_focused(pid):
+    """The accessible name of the monitor's control that has the keyboard focus."""
+    found = read_accessible(pid, "--focused")
+    return found["focused"] if found else None
+
+
+def read_boxes(pid, press_ok=False):
+    """The title and texts of each message box the monitor shows, or None; press_ok answers the
+    first one."""
+    found = read_accessible(pid, "--boxes", *(["--press-ok"] if press_ok else []))
+    return found["boxes"] if found else None
 
 
 def scan(folder):

@@ -1,5 +1,7 @@
 """Prints, as JSON, what a screen reader finds in a running monitor, found by its process id: the
-accessible name and the text of its listing box. Exits 1 if it is not (yet) there."""
+accessible name and the text of its listing box, with --focused the name of the control that
+has the keyboard focus, or with --boxes the texts of its open message boxes (--press-ok also
+presses OK on the first box). Exits 1 if nothing of that is (yet) there."""
 import json
 import sys
 
@@ -14,15 +16,51 @@ def find_monitor(pid):
     return None
 
 
+def listing(monitor):
+    box = pyatspi.findDescendant(monitor, lambda node: node.getRoleName() == "text")
+    if box is None:
+        return None
+    text = box.queryText()
+    return {"name": box.name, "listing": text.getText(0, text.characterCount)}
+
+
+def focused(monitor):
+    control = pyatspi.findDescendant(
+        monitor, lambda node: node.getState().contains(pyatspi.STATE_FOCUSED))
+    return {"focused": control.name} if control is not None else None
+
+
+def message_boxes(monitor, press_ok):
+    boxes = [window for window in monitor
+             if window is not None and window.getRole() in (pyatspi.ROLE_DIALOG,
+                                                             pyatspi.ROLE_ALERT)]
+    if not boxes:
+        return None
+    found = []
+    for box in boxes:
+        labels = pyatspi.findAllDescendants(box, lambda node: node.getRole() == pyatspi.ROLE_LABEL)
+        found.append({"title": box.name, "text": [label.name for label in labels if label.name]})
+    if press_ok:
+        ok = pyatspi.findDescendant(boxes[0], lambda node: node.getRole() ==
+                                    pyatspi.ROLE_PUSH_BUTTON and node.name.replace("&", "") == "OK")
+        ok.queryAction().doAction(0)
+    return {"boxes": found}
+
+
 def main():
     monitor = find_monitor(int(sys.argv[1]))
     if monitor is None:
         return 1
-    box = pyatspi.findDescendant(monitor, lambda node: node.getRoleName() == "text")
-    if box is None:
+    options = sys.argv[2:]
+    if "--boxes" in options:
+        found = message_boxes(monitor, "--press-ok" in options)
+    elif "--focused" in options:
+        found = focused(monitor)
+    else:
+        found = listing(monitor)
+    if found is None:
         return 1
-    text = box.queryText()
-    print(json.dumps({"name": box.name, "listing": text.getText(0, text.characterCount)}))
+    print(json.dumps(found))
     return 0
 
 

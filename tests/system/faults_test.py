@@ -1,0 +1,143 @@
+"""Faults while the monitor runs, in a real X server with a window manager: the station file
+grown, emptied, deleted and replaced under it, locks to infinity and over the whole file, locks
+taken and released as fast as the owner can, and a file of 100,000 records. The monitor keeps the
+file it opened, never stops refreshing, and its window keeps answering."""
+import os
+import re
+import subprocess
+import unittest
+
+from harness import (PATIENCE_S, STATION_OWNER, StationFolder, XServer, as_read_back,
+                     install_monitor, read_focused, read_listing, scan, wait_for)
+
+X = None
+ENTRY = re.compile(r"(\d+)(- \*\*)?(\t|\n)")
+
+
+def setUpModule():
+    global X
+    X = XServer()
+
+
+def tearDownModule():
+    X.stop()
+
+
+def well_formed(listing, whole_records):
+    """Why the listing (as read back, line breaks as LF) is not well formed, or None: each entry
+    a number, the marker or nothing, and its separator; numbers consecutive from 2; the last one
+    unmarked and just past the last whole record."""
+    at, expected, marked = 0, 2, False
+    while at < len(listing):
+        entry = ENTRY.match(listing, at)
+        if entry is None:
+            return "no entry at %d" % at
+        if int(entry.group(1)) != expected:
+            return "%s where %d is due" % (entry.group(1), expected)
+        if entry.group(3) != ("\n" if expected % 3 == 0 else "\t"):
+            return "wrong separator after %d" % expected
+        at, expected, marked = entry.end(), expected + 1, entry.group(2) is not None
+    if expected - 1 != whole_records + 1:
+        return "ends at %d" % (expected - 1)
+    return "the last entry is marked" if marked else None
+
+
+class MonitorTest(unittest.TestCase):
+    records = 7
+
+    def setUp(self):
+        self.folder = StationFolder(self.records)
+        self.addCleanup(self.folder.remove)
+        self.monitor, self.window = X.start_monitor(self, install_monitor(self.folder.path))
+
+    def wait_for_caption(self, caption):
+        wait_for(lambda: X.caption(self.window) == caption, "the caption to read " + caption)
+
+    def wait_for_listing(self, listing):
+        wait_for(lambda: read_listing(self.monitor.pid) == as_read_back(listing),
+                 "the listing " + repr(listing))
+
+    def close_and_expect_a_clean_end(self):
+        X.run("wmctrl", "-i", "-c", hex(self.window))
+        self.assertEqual(self.monitor.wait(timeout=PATIENCE_S), 0)
+
+
+class StationFileChangedUnderIt(MonitorTest):
+    def test_grown_emptied_deleted_and_replaced(self):
+        self.folder.command("lock 3")
+        self.wait_for_caption("7")
+
+        self.folder.command("grow 10")
+        self.wait_for_caption("10")
+        self.wait_for_listing(scan(self.folder.path)["listing"])
+
+        self.folder.command("truncate 0")
+        self.wait_for_caption("1")
+        self.wait_for_listing("2\t")
+
+        self.folder.command("grow 5")
+        self.wait_for_caption("5")
+        self.wait_for_listing("2\t3- **\r\n4\t5\t6\r\n")
+
+        # Deleted: the monitor keeps the file it opened, which the owner still has and locks.
+        station = os.path.join(self.folder.path, "Brevanto.SIT")
+        os.remove(station)
+        self.folder.command("lock 5")
+        self.wait_for_listing("2\t3- **\r\n4\t5- **\t6\r\n")
+
+        # Replaced by a rename: the new file under the name is not the one the monitor opened.
+        subprocess.run([STATION_OWNER, "create", station + ".new", "12"], check=True)
+        os.rename(station + ".new", station)
+        self.folder.command("grow 6")  # the owner still writes the old file
+        self.wait_for_caption("6")
+        self.wait_for_listing("2\t3- **\r\n4\t5- **\t6\r\n7\t")
+        self.assertEqual(scan(self.folder.path)["lastFree"], 12)
+        self.close_and_expect_a_clean_end()
+
+    def test_lock_to_infinity_and_over_the_whole_file_end_at_the_end_of_the_file(self):
+        self.folder.command("lock 5+")
+        self.wait_for_listing("2\t3\r\n4\t5- **\t6- **\r\n7- **\t8\t")
+        self.wait_for_caption("7")
+        self.folder.command("lock whole")
+        self.wait_for_listing("2- **\t3- **\r\n4- **\t5- **\t6- **\r\n7- **\t8\t")
+        self.wait_for_caption("7")
+        self.close_and_expect_a_clean_end()
+
+
+class LockChurn(MonitorTest):
+    records = 60
+
+    def test_every_listing_stays_well_formed(self):
+        churner = subprocess.Popen(
+            [STATION_OWNER, "simulate", os.path.join(self.folder.path, "Brevanto.SIT"),
+             "--stations", str(self.records), "--period", "0"])
+        self.addCleanup(lambda: (churner.kill(), churner.wait()))
+        self.wait_for_caption(str(self.records))
+        listings = set()
+        for _ in range(40):
+            listing = read_listing(self.monitor.pid)
+            self.assertIsNone(well_formed(listing, self.records), listing)
+            self.assertEqual(X.caption(self.window), str(self.records))
+            listings.add(listing)
+        self.assertGreater(len(listings), 1)  # the churn showed while the monitor ran
+        self.close_and_expect_a_clean_end()
+
+
+class HundredThousandRecords(MonitorTest):
+    records = 100000
+
+    def test_the_window_still_answers_a_click(self):
+        for record in (2, 50000, 99999):
+            self.folder.command("lock %d" % record)
+        self.wait_for_caption("100000")
+        self.assertEqual(read_focused(self.monitor.pid), "Stations")
+        X.run("xdotool", "mousemove", "--window", str(self.window), "60", "12", "click", "1")
+        wait_for(lambda: read_focused(self.monitor.pid) == "Refresh now",
+                 "the click to reach the button")
+        self.folder.command("grow 100001")
+        self.wait_for_caption("100001")
+        self.close_and_expect_a_clean_end()
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
