@@ -5,10 +5,11 @@
 // Tick:  one tick of the real window: the pass into its text box, the caption and the raise,
 //        and the event loop's turn after it (layout and repaint of a changed listing).
 //
-// A tenth of the records are locked by another process. TickChanging toggles one lock before
-// every tick, so the text box is rewritten each time, as on a busy day; Tick10 holds 10 locks
-// whatever the size, to show how the cost grows with the file alone. Run it under an X server
-// (bench/tick_figures.sh starts one) to include the raise; without one it runs offscreen.
+// Either a tenth of the records are locked by another process, or 10 of them whatever the size
+// (which shows how the cost grows with the file alone, up to 100,000 records). TickChanging
+// toggles one lock before every tick, so the text box is rewritten each time, as on a busy day. Run
+// it under an X server (bench/tick_figures.sh starts one) to include the raise; without one it runs
+// offscreen.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -33,18 +34,18 @@ namespace {
 using testing_support::OwnerProcess;
 using testing_support::TempFolder;
 
-// A station file of `records` records beside an owner holding `locks` of them, evenly spread.
+enum class Locks { Tenth, Ten };
+
+// A station file of `records` records beside an owner holding some of them, evenly spread.
 struct BusyStationFile {
-    BusyStationFile(long long records, long long locks) : owner(folder.stationFile()) {
+    BusyStationFile(long long records, Locks spread) : owner(folder.stationFile()) {
         owner.grow(records);
+        const long long locks = spread == Locks::Tenth ? (records + 9) / 10 : 10;
         const long long step = std::max(1LL, (records - 1) / std::max(1LL, locks));
         long long held = 0;
         for (long long record = 2; record <= records && held < locks; record += step, ++held)
             owner.lock(std::to_string(record));
     }
-    // A tenth of the records locked.
-    static long long tenthOf(long long records) { return (records + 9) / 10; }
-
     TempFolder folder;
     OwnerProcess owner;
 };
@@ -56,8 +57,8 @@ void setCounters(benchmark::State& state) {
                            benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
-void Floor(benchmark::State& state) {
-    BusyStationFile busy(state.range(0), BusyStationFile::tenthOf(state.range(0)));
+void Floor(benchmark::State& state, Locks locks) {
+    BusyStationFile busy(state.range(0), locks);
     const int fd = ::open(busy.folder.stationFile().c_str(), O_RDONLY | O_CLOEXEC);
     std::array<char, 81> buffer{};
     for (auto _ : state) {
@@ -76,8 +77,8 @@ void Floor(benchmark::State& state) {
     setCounters(state);
 }
 
-void Pass(benchmark::State& state) {
-    BusyStationFile busy(state.range(0), BusyStationFile::tenthOf(state.range(0)));
+void Pass(benchmark::State& state, Locks locks) {
+    BusyStationFile busy(state.range(0), locks);
     testing_support::OpenedStation opened(busy.folder.stationFile());
     for (auto _ : state) {
         std::int32_t lastFree = 0;
@@ -109,7 +110,7 @@ class WindowUnderTest {
     QTimer* timer_ = nullptr;
 };
 
-void runTicks(benchmark::State& state, long long locks, bool changeEveryTick) {
+void runTicks(benchmark::State& state, Locks locks, bool changeEveryTick) {
     BusyStationFile busy(state.range(0), locks);
     WindowUnderTest window(busy.folder.stationFile());
     window.tick();
@@ -127,21 +128,17 @@ void runTicks(benchmark::State& state, long long locks, bool changeEveryTick) {
     setCounters(state);
 }
 
-void Tick(benchmark::State& state) {
-    runTicks(state, BusyStationFile::tenthOf(state.range(0)), false);
-}
-void TickChanging(benchmark::State& state) {
-    runTicks(state, BusyStationFile::tenthOf(state.range(0)), true);
-}
-void Tick10(benchmark::State& state) { runTicks(state, 10, false); }
+void Tick(benchmark::State& state, Locks locks) { runTicks(state, locks, false); }
+void TickChanging(benchmark::State& state, Locks locks) { runTicks(state, locks, true); }
 
 }  // namespace
 
-BENCHMARK(Floor)->RangeMultiplier(10)->Range(10, 10000);
-BENCHMARK(Pass)->RangeMultiplier(10)->Range(10, 10000);
-BENCHMARK(Tick)->RangeMultiplier(10)->Range(10, 10000);
-BENCHMARK(TickChanging)->RangeMultiplier(10)->Range(10, 10000);
-BENCHMARK(Tick10)->RangeMultiplier(10)->Range(100, 10000);
+BENCHMARK_CAPTURE(Floor, tenth, Locks::Tenth)->RangeMultiplier(10)->Range(10, 10000);
+BENCHMARK_CAPTURE(Pass, tenth, Locks::Tenth)->RangeMultiplier(10)->Range(10, 10000);
+BENCHMARK_CAPTURE(Tick, tenth, Locks::Tenth)->RangeMultiplier(10)->Range(10, 10000);
+BENCHMARK_CAPTURE(TickChanging, tenth, Locks::Tenth)->RangeMultiplier(10)->Range(10, 10000);
+BENCHMARK_CAPTURE(Floor, ten, Locks::Ten)->RangeMultiplier(10)->Range(100, 100000);
+BENCHMARK_CAPTURE(Tick, ten, Locks::Ten)->RangeMultiplier(10)->Range(100, 100000);
 
 int main(int argc, char** argv) {
     if (std::getenv("DISPLAY") == nullptr) qputenv("QT_QPA_PLATFORM", "offscreen");
