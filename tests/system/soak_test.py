@@ -106,6 +106,8 @@ class Soak(unittest.TestCase):
         print(json.dumps({"seconds": SECONDS, "sanitized": SANITIZED,
                           "rss_kb_first": samples[0]["rss_kb"], "rss_kb_at_10s": settled[0],
                           "rss_kb_max_after_10s": max(settled), "rss_growth_kb": growth_kb,
+                          "rss_kb_each_minute": [sample["rss_kb"] for sample in samples
+                                                 if sample["s"] % 60 == 0],
                           "fds": len(samples[0]["fds"]), "fd_sets_seen": len(descriptors),
                           "caption_delays_ms": caption_delays_ms}))
         self.assertEqual(problems, [])
