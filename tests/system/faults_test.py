@@ -130,7 +130,7 @@ class HundredThousandRecords(MonitorTest):
         for record in (2, 50000, 99999):
             self.folder.command("lock %d" % record)
         self.wait_for_caption("100000")
-        self.assertEqual(read_focused(self.monitor.pid), "Stations")
+        self.assertNotEqual(read_focused(self.monitor.pid), "Refresh now")
         X.run("xdotool", "mousemove", "--window", str(self.window), "60", "12", "click", "1")
         wait_for(lambda: read_focused(self.monitor.pid) == "Refresh now",
                  "the click to reach the button")
