@@ -20,8 +20,9 @@ def listing(monitor):
     box = pyatspi.findDescendant(monitor, lambda node: node.getRoleName() == "text")
     if box is None:
         return None
-    text = box.queryText()
-    return {"name": box.name, "listing": text.getText(0, text.characterCount)}
+    # One call for the whole text (end offset -1): asking for the length first and the text after
+    # would race the monitor's next refresh, and cut the text short when it grew in between.
+    return {"name": box.name, "listing": box.queryText().getText(0, -1)}
 
 
 def focused(monitor):
