@@ -42,8 +42,10 @@ def message_boxes(monitor, press_ok):
         labels = pyatspi.findAllDescendants(box, lambda node: node.getRole() == pyatspi.ROLE_LABEL)
         found.append({"title": box.name, "text": [label.name for label in labels if label.name]})
     if press_ok:
-        ok = pyatspi.findDescendant(boxes[0], lambda node: node.getRole() ==
-                                    pyatspi.ROLE_PUSH_BUTTON and node.name.replace("&", "") == "OK")
+        # The first box that shows a text: one on its way out shows none.
+        box = next(box for box, seen in zip(boxes, found) if seen["text"])
+        ok = pyatspi.findDescendant(box, lambda node: node.getRole() == pyatspi.ROLE_PUSH_BUTTON
+                                    and node.name.replace("&", "") == "OK")
         ok.queryAction().doAction(0)
     return {"boxes": found}
 
