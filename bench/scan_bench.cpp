@@ -41,7 +41,7 @@ struct BusyStationFile {
     BusyStationFile(long long records, Locks spread) : owner(folder.stationFile()) {
         owner.grow(records);
         const long long locks = spread == Locks::Tenth ? (records + 9) / 10 : 10;
-        const long long step = std::max(1LL, (records - 1) / std::max(1LL, locks));
+        const long long step = std::max(1LL, (records - 1) / locks);
         long long held = 0;
         for (long long record = 2; record <= records && held < locks; record += step, ++held)
             owner.lock(std::to_string(record));

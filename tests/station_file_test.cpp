@@ -17,6 +17,7 @@ namespace {
 using testing_support::CollectedMessages;
 using testing_support::OpenedStation;
 using testing_support::OwnerProcess;
+using testing_support::ScanOutcome;
 using testing_support::TempFolder;
 using testing_support::writeStationFile;
 
@@ -157,31 +158,31 @@ TEST(StationFilePasses, KeepsTheFileItOpenedThroughEverythingDoneToIt) {
     auto scan = [&] {
         std::int32_t lastFree = 0;
         const std::int32_t connected = opened.scan(lastFree);
-        return testing_support::ScanOutcome{opened.listing.text(), connected, lastFree};
+        return ScanOutcome{opened.listing.text(), connected, lastFree};
     };
     owner.lock("3");
-    EXPECT_EQ(scan(), (testing_support::ScanOutcome{"2\t3- **\r\n4\t5\t", 1, 4}));
+    EXPECT_EQ(scan(), (ScanOutcome{"2\t3- **\r\n4\t5\t", 1, 4}));
 
     owner.grow(7);  // grown by records
-    EXPECT_EQ(scan(), (testing_support::ScanOutcome{"2\t3- **\r\n4\t5\t6\r\n7\t8\t", 1, 7}));
+    EXPECT_EQ(scan(), (ScanOutcome{"2\t3- **\r\n4\t5\t6\r\n7\t8\t", 1, 7}));
 
     owner.truncate(0);  // emptied: a lock on bytes that are gone hides nothing
-    EXPECT_EQ(scan(), (testing_support::ScanOutcome{"2\t", 0, 1}));
+    EXPECT_EQ(scan(), (ScanOutcome{"2\t", 0, 1}));
     owner.grow(5);
-    EXPECT_EQ(scan(), (testing_support::ScanOutcome{"2\t3- **\r\n4\t5\t6\r\n", 1, 5}));
+    EXPECT_EQ(scan(), (ScanOutcome{"2\t3- **\r\n4\t5\t6\r\n", 1, 5}));
 
     // Deleted: the name is gone, but the owner still has the file open and still locks it.
     std::filesystem::remove(folder.stationFile());
     owner.lock("5");
-    EXPECT_EQ(scan(), (testing_support::ScanOutcome{"2\t3- **\r\n4\t5- **\t6\r\n", 2, 5}));
+    EXPECT_EQ(scan(), (ScanOutcome{"2\t3- **\r\n4\t5- **\t6\r\n", 2, 5}));
 
     // Replaced by a rename: a new file under the name, which the pass does not see.
     writeStationFile(folder.path() / "new", 10 * 81);
     std::filesystem::rename(folder.path() / "new", folder.stationFile());
-    EXPECT_EQ(scan(), (testing_support::ScanOutcome{"2\t3- **\r\n4\t5- **\t6\r\n", 2, 5}));
+    EXPECT_EQ(scan(), (ScanOutcome{"2\t3- **\r\n4\t5- **\t6\r\n", 2, 5}));
 
     owner.kill();  // its locks go with it
-    EXPECT_EQ(scan(), (testing_support::ScanOutcome{"2\t3\r\n4\t5\t6\r\n", 0, 5}));
+    EXPECT_EQ(scan(), (ScanOutcome{"2\t3\r\n4\t5\t6\r\n", 0, 5}));
     EXPECT_TRUE(opened.messages.messages.empty());
 }
 

@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <exception>
-#include <utility>
 
 #include "station/Failure.h"
 #include "station/LockScan.h"
@@ -46,15 +45,23 @@ QFont listingFont() {
     return font;
 }
 
-// Where `shown` differs from `current`: the span [first, last) of `shown` takes the place of
-// [first, current.size() - (shown.size() - last)) of `current`; the rest is common to both.
-std::pair<qsizetype, qsizetype> differingSpan(QStringView current, QStringView shown) {
+// Where two texts differ: `current`'s characters [first, currentEnd) give way to `shown`'s
+// [first, shownEnd); what comes before and after is common to both.
+struct DifferingSpan {
+    qsizetype first;
+    qsizetype currentEnd;
+    qsizetype shownEnd;
+};
+
+DifferingSpan differingSpan(QStringView current, QStringView shown) {
     const qsizetype first =
         std::mismatch(current.begin(), current.end(), shown.begin(), shown.end()).first -
         current.begin();
-    const auto tail = std::mismatch(current.rbegin(), current.rend() - first, shown.rbegin(),
-                                    shown.rend() - first);
-    return {first, shown.size() - (tail.second - shown.rbegin())};
+    // The common tail, which must not reach back into the common head of either text.
+    const auto tailEnds = std::mismatch(current.rbegin(), current.rend() - first, shown.rbegin(),
+                                        shown.rend() - first);
+    const qsizetype tail = tailEnds.first - current.rbegin();
+    return {first, current.size() - tail, shown.size() - tail};
 }
 
 }  // namespace
@@ -78,12 +85,11 @@ class frmOstrevan::TextBox final : public station::TextHolder {
         // refresh every 100 ms, and only the changed lines are laid out and repainted. Typed
         // text always differs and is replaced.
         if (shown == current) return;
-        const auto [first, last] = differingSpan(current, shown);
+        const DifferingSpan span = differingSpan(current, shown);
         QTextCursor edit(box_.document());
-        edit.setPosition(static_cast<int>(first));
-        edit.setPosition(static_cast<int>(current.size() - (shown.size() - last)),
-                         QTextCursor::KeepAnchor);
-        edit.insertText(shown.sliced(first, last - first));
+        edit.setPosition(static_cast<int>(span.first));
+        edit.setPosition(static_cast<int>(span.currentEnd), QTextCursor::KeepAnchor);
+        edit.insertText(shown.sliced(span.first, span.shownEnd - span.first));
     }
 
   private:
