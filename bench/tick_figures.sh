@@ -7,14 +7,9 @@ set -euo pipefail
 build=$(realpath "${1:-build}")
 shift || true
 folder=$(mktemp -d)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    rm -rf "$folder"
-}
-trap cleanup EXIT
-
 source "$(dirname "$0")/../scripts/virtual-display.sh"
+clean_up_at_exit "$folder"
+
 export XDG_RUNTIME_DIR=$folder
 start_virtual_display 1024x768x24
 

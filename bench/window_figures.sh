@@ -6,18 +6,13 @@ set -euo pipefail
 build=$(realpath "${1:-build}")
 stations=${2:-50}
 folder=$(mktemp -d)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    rm -rf "$folder"
-}
-trap cleanup EXIT
+source "$(dirname "$0")/../scripts/virtual-display.sh"
+clean_up_at_exit "$folder"
 
 cp "$build/app/prOstrevan" "$folder/"
 "$build/tools/station-owner" simulate "$folder/Brevanto.SIT" --stations "$stations" --period 150 &
 pids+=($!)
 
-source "$(dirname "$0")/../scripts/virtual-display.sh"
 export XDG_RUNTIME_DIR=$folder
 start_virtual_display 1024x768x24
 sleep 0.5

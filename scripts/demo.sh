@@ -15,9 +15,8 @@ mkdir -p "$demo"
 # The monitor opens the station file that lies beside its own executable.
 cp build/app/prOstrevan build/tools/station-owner build/tools/station-scan "$demo/"
 
-pids=()
-cleanup() { for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done; }
-trap cleanup EXIT
+source scripts/virtual-display.sh
+clean_up_at_exit
 
 "$demo/station-owner" simulate "$demo/Brevanto.SIT" --stations 24 --period 150 &
 pids+=($!)
@@ -25,7 +24,6 @@ pids+=($!)
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
     export XDG_RUNTIME_DIR=$demo/runtime
     mkdir -p -m 700 "$XDG_RUNTIME_DIR"
-    source scripts/virtual-display.sh
     start_virtual_display 640x480x24
     "$demo/prOstrevan" &
     pids+=($!)

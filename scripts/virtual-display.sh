@@ -1,5 +1,16 @@
-# Sourced, not run: start_virtual_display starts Xvfb on a free display with openbox managing it,
-# exports DISPLAY, and appends both processes' ids to the caller's array `pids`.
+# Sourced, not run: helpers for the scripts that run the monitor in a virtual X server.
+
+# Starts `pids` empty; when the calling script exits, stops every process in it and removes the
+# folders given here.
+clean_up_at_exit() {
+    pids=()
+    folders_to_remove=("$@")
+    trap 'for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+          rm -rf "${folders_to_remove[@]}"' EXIT
+}
+
+# Starts Xvfb on a free display with openbox managing it, exports DISPLAY, and appends both
+# processes' ids to the caller's array `pids`.
 start_virtual_display() {
     local size=$1 announced number
     exec {announced}<> <(:)
