@@ -8,6 +8,7 @@ import json
 import os
 import shutil
 import subprocess
+import sys
 import tempfile
 import time
 
@@ -34,33 +35,50 @@ def wait_for(condition, what):
 class XServer:
     """A private Xvfb on a free display, managed by openbox, with the accessibility bus up."""
 
+    ATTEMPTS = 3
+
     def __init__(self):
+        # Rarely (twice in some thirty full runs), openbox could not open the display that Xvfb
+        # had just announced; what each said is reported, and a fresh X server tried.
+        for attempt in range(1, self.ATTEMPTS + 1):
+            try:
+                self.start()
+                break
+            except AssertionError as failure:
+                if attempt == self.ATTEMPTS:
+                    raise
+                print("X server start %d failed, trying again: %s" % (attempt, failure),
+                      file=sys.stderr)
+        # The monitor looks for the accessibility bus when it starts; asking for it starts it.
+        read_listing(0)
+
+    def start(self):
+        self.said = tempfile.TemporaryFile(mode="w+")
         readable, writable = os.pipe()
         self.xvfb = subprocess.Popen(
             ["Xvfb", "-displayfd", str(writable), "-screen", "0", "1024x768x24", "-nolisten",
-             "tcp"], pass_fds=(writable,), stderr=subprocess.DEVNULL)
+             "tcp"], pass_fds=(writable,), stdout=self.said, stderr=subprocess.STDOUT)
         os.close(writable)
         with os.fdopen(readable) as announced:
             self.display = ":" + announced.readline().strip()
         self.env = dict(os.environ, DISPLAY=self.display)
         self.env.pop("QT_QPA_PLATFORM", None)
         self.env.pop("WAYLAND_DISPLAY", None)
-        self.openbox_said = tempfile.TemporaryFile(mode="w+")
         self.openbox = subprocess.Popen(["openbox", "--sm-disable"], env=self.env,
-                                        stdout=self.openbox_said, stderr=subprocess.STDOUT)
+                                        stdout=self.said, stderr=subprocess.STDOUT)
         try:
             wait_for(self.managed, "openbox to manage the screen")
         except AssertionError:
             self.stop()  # else the X server outlives the test and holds its output open
             raise
-        # The monitor looks for the accessibility bus when it starts; asking for it starts it.
-        read_listing(0)
 
     def managed(self):
         if self.openbox.poll() is not None:
-            self.openbox_said.seek(0)
-            raise AssertionError("openbox on %s ended with status %d: %s" % (
-                self.display, self.openbox.returncode, self.openbox_said.read()))
+            self.said.seek(0)
+            raise AssertionError("openbox on %s ended with status %d; Xvfb %s; they said: %s" % (
+                self.display, self.openbox.returncode,
+                "runs" if self.xvfb.poll() is None else "ended with %d" % self.xvfb.returncode,
+                self.said.read()))
         return "window id" in self.run("xprop", "-root", "_NET_SUPPORTING_WM_CHECK")
 
     def run(self, *command):
@@ -70,7 +88,7 @@ class XServer:
         for process in (self.openbox, self.xvfb):
             process.terminate()
             process.wait()
-        self.openbox_said.close()
+        self.said.close()
 
     def stacking(self):
         """Client windows from bottom to top."""
