@@ -90,22 +90,20 @@ class BadInputAtStart(unittest.TestCase):
         self.addCleanup(lambda: monitor.poll() is None and (monitor.kill(), monitor.wait()))
         shown = wait_for(lambda: self.box_with_text(monitor.pid), "the open's failure message")
         self.assertEqual(shown, [{"title": "prOstrevan", "text": [message]}])
-        read_boxes(monitor.pid, press_ok=True)
+        self.assertIsNotNone(read_boxes(monitor.pid, press_ok=True))
 
         # The first refresh finds the file closed: nothing handles that, so the program ends.
         shown = wait_for(lambda: self.box_with_text(monitor.pid, other_than=[message]),
                          "the report of the first refresh's failure")
         self.assertEqual(shown, [{"title": "prOstrevan", "text": [CLOSED_FILE_FAILURE]}])
-        read_boxes(monitor.pid, press_ok=True)
+        self.assertIsNotNone(read_boxes(monitor.pid, press_ok=True))
         self.assertEqual(monitor.wait(timeout=PATIENCE_S), 1)
         self.assertEqual(snapshot(folder), before)
 
     @staticmethod
     def box_with_text(pid, other_than=None):
-        """The open message boxes, if there are any and the first one's text is not other_than.
-        A box on its way out can be seen for a moment with neither title nor text; it does not
-        count."""
-        boxes = [box for box in read_boxes(pid) or [] if box["text"]]
+        """The open message boxes, if there are any and the first one's text is not other_than."""
+        boxes = read_boxes(pid)
         return boxes if boxes and boxes[0]["text"] != other_than else None
 
     def test_missing_file_in_a_folder_it_cannot_write_to(self):

@@ -37,17 +37,24 @@ def message_boxes(monitor, press_ok):
                                                              pyatspi.ROLE_ALERT)]
     if not boxes:
         return None
-    found = []
+    shown = []
     for box in boxes:
         labels = pyatspi.findAllDescendants(box, lambda node: node.getRole() == pyatspi.ROLE_LABEL)
-        found.append({"title": box.name, "text": [label.name for label in labels if label.name]})
+        # Each name is asked for once: a box that closes meanwhile answers for its labels with
+        # empty names, so a name read twice can be a text first and empty after.
+        title = box.name
+        texts = [name for name in (label.name for label in labels) if name]
+        # A box closed after OK lingers on the bus for a moment, defunct. Asked after its texts,
+        # the state tells whether they were read from a box still on screen.
+        if not box.getState().contains(pyatspi.STATE_DEFUNCT):
+            shown.append((box, {"title": title, "text": texts}))
+    if not shown:
+        return None
     if press_ok:
-        # The first box that shows a text: one on its way out shows none.
-        box = next(box for box, seen in zip(boxes, found) if seen["text"])
-        ok = pyatspi.findDescendant(box, lambda node: node.getRole() == pyatspi.ROLE_PUSH_BUTTON
-                                    and node.name.replace("&", "") == "OK")
+        ok = pyatspi.findDescendant(shown[0][0], lambda node: node.getRole() ==
+                                    pyatspi.ROLE_PUSH_BUTTON and node.name.replace("&", "") == "OK")
         ok.queryAction().doAction(0)
-    return {"boxes": found}
+    return {"boxes": [seen for _, seen in shown]}
 
 
 def main():
