@@ -14,7 +14,9 @@ clean_up_at_exit() {
 start_virtual_display() {
     local size=$1 announced number
     exec {announced}<> <(:)
-    Xvfb -displayfd "$announced" -screen 0 "$size" -nolisten tcp 2>/dev/null &
+    # -noreset: else the server resets when its last client leaves (an xprop below that runs
+    # before openbox connects), and cuts off openbox connecting meanwhile.
+    Xvfb -displayfd "$announced" -screen 0 "$size" -nolisten tcp -noreset 2>/dev/null &
     pids+=($!)
     read -r -u "$announced" number
     exec {announced}<&-

@@ -8,7 +8,6 @@ import json
 import os
 import shutil
 import subprocess
-import sys
 import tempfile
 import time
 
@@ -35,29 +34,20 @@ def wait_for(condition, what):
 class XServer:
     """A private Xvfb on a free display, managed by openbox, with the accessibility bus up."""
 
-    ATTEMPTS = 3
-
     def __init__(self):
-        # Rarely (twice in some thirty full runs), openbox could not open the display that Xvfb
-        # had just announced; what each said is reported, and a fresh X server tried.
-        for attempt in range(1, self.ATTEMPTS + 1):
-            try:
-                self.start()
-                break
-            except AssertionError as failure:
-                if attempt == self.ATTEMPTS:
-                    raise
-                print("X server start %d failed, trying again: %s" % (attempt, failure),
-                      file=sys.stderr)
+        self.start()
         # The monitor looks for the accessibility bus when it starts; asking for it starts it.
         read_listing(0)
 
     def start(self):
         self.said = tempfile.TemporaryFile(mode="w+")
         readable, writable = os.pipe()
+        # -noreset: by default the server resets when its last client leaves, and a client that
+        # connects meanwhile is cut off. The first xprop below, run before openbox connects, was
+        # such a last client, and openbox then failed to open the display.
         self.xvfb = subprocess.Popen(
             ["Xvfb", "-displayfd", str(writable), "-screen", "0", "1024x768x24", "-nolisten",
-             "tcp"], pass_fds=(writable,), stdout=self.said, stderr=subprocess.STDOUT)
+             "tcp", "-noreset"], pass_fds=(writable,), stdout=self.said, stderr=subprocess.STDOUT)
         os.close(writable)
         with os.fdopen(readable) as announced:
             self.display = ":" + announced.readline().strip()
