@@ -1,7 +1,7 @@
 // The monitor's start: the window is the whole program, and closing it ends the program.
 #include <QApplication>
 
-#include "viewer/frmOstrevan.h"
+#include "viewer/qt/frmOstrevan.h"
 
 int main(int argc, char** argv) {
     // A Wayland session gives a client no way to stay above other windows; XWayland does.

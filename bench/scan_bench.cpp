@@ -27,7 +27,7 @@
 #include "Support.h"
 #include "station/LockScan.h"
 #include "station/StationFile.h"
-#include "viewer/frmOstrevan.h"
+#include "viewer/qt/frmOstrevan.h"
 
 namespace {
 

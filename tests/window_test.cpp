@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "Support.h"
-#include "viewer/frmOstrevan.h"
+#include "viewer/qt/frmOstrevan.h"
 
 namespace {
 

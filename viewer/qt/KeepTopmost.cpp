@@ -2,7 +2,7 @@
 // manager's "above" layer, and is raised within that layer, so that a window made "above" after
 // it does not stay over it. A raise asks for no activation: the keyboard focus stays where the
 // user put it.
-#include "viewer/KeepTopmost.h"
+#include "viewer/qt/KeepTopmost.h"
 
 #include <xcb/xcb.h>
 

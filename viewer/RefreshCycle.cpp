@@ -1,0 +1,82 @@
+#include "viewer/RefreshCycle.h"
+
+#include <exception>
+
+#include "station/Failure.h"
+#include "station/LockScan.h"
+
+namespace viewer {
+
+void RefreshCycle::load() {
+    if (loaded_) return;
+    loaded_ = true;
+    window_.startTimer1(kRefreshIntervalMs);
+    station_.AbrirFicheroPuestos();
+}
+
+void RefreshCycle::timer1Tick() noexcept {
+    if (!refreshAllowed()) return;
+    try {
+        RefrescarPuestos();
+        window_.keepTopmost();
+    } catch (...) {
+        endOnUnhandledFailure();
+    }
+}
+
+void RefreshCycle::cmdVerClick() noexcept {
+    if (!refreshAllowed()) return;
+    try {
+        RefrescarPuestos();
+    } catch (...) {
+        endOnUnhandledFailure();
+    }
+}
+
+std::int32_t RefreshCycle::MLP_PuestosConectadosGrabados(std::int32_t& RT_UltimoPuestoLibre) {
+    return station::LockScan(station_, window_.txtPuestos(), *this)
+        .MLP_PuestosConectadosGrabados(RT_UltimoPuestoLibre);
+}
+
+void RefreshCycle::RefrescarPuestos() {
+    std::int32_t ultimoPuestoLibre = 0;
+    MLP_PuestosConectadosGrabados(ultimoPuestoLibre);
+    window_.setCaption(std::to_string(ultimoPuestoLibre));
+}
+
+void RefreshCycle::showMessage(const std::string& text, const std::system_error&) {
+    showMessageBox(text);
+}
+
+void RefreshCycle::showMessageBox(const std::string& text) {
+    struct Waiting {
+        int& boxes;
+        explicit Waiting(int& count) : boxes(++count) {}
+        ~Waiting() { --boxes; }
+    } waiting(openMessageBoxes_);
+    window_.showMessageBox(text);
+}
+
+void RefreshCycle::endOnUnhandledFailure() noexcept {
+    ending_ = true;
+    window_.stopTimer1();
+    try {
+        showMessageBox(unhandledFailureReport());
+    } catch (...) {
+        // Nothing is left to report with; the program ends all the same.
+    }
+    window_.endProgram(kUnhandledFailureExitStatus);
+}
+
+std::string unhandledFailureReport() {
+    constexpr char kEnd[] = "\n\nThe monitor ends here.";
+    try {
+        const std::system_error failure = station::currentFailure();
+        return "Run-time failure " + station::failureNumber(failure) + ":\n\n" +
+               station::failureDescription(failure) + kEnd;
+    } catch (const std::exception& other) {
+        return std::string("Run-time failure:\n\n") + other.what() + kEnd;
+    }
+}
+
+}  // namespace viewer

@@ -1,0 +1,81 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+#include "station/Display.h"
+#include "station/StationFile.h"
+
+namespace viewer {
+
+// The application's title: message boxes carry it.
+inline constexpr char kApplicationTitle[] = "prOstrevan";
+
+// What the program ends with when a failure reached a tick or a click and nothing handled it.
+inline constexpr int kUnhandledFailureExitStatus = 1;
+
+inline constexpr int kRefreshIntervalMs = 100;
+
+// What a toolkit's window lends the refresh cycle: its controls and the platform's services.
+class WindowControls {
+  public:
+    virtual ~WindowControls() = default;
+    // Timer1: from now on it fires every intervalMs; stopped, it fires no more.
+    virtual void startTimer1(int intervalMs) = 0;
+    virtual void stopTimer1() = 0;
+    virtual void setCaption(const std::string& caption) = 0;
+    // txtPuestos, with line breaks read and written as CR LF.
+    virtual station::TextHolder& txtPuestos() = 0;
+    // A modal box titled kApplicationTitle with only OK and no icon; returns once it is answered.
+    virtual void showMessageBox(const std::string& text) = 0;
+    // Puts the window back above every ordinary window without moving, resizing or activating it.
+    virtual void keepTopmost() noexcept = 0;
+    // Leaves the event loop, which then returns status.
+    virtual void endProgram(int status) noexcept = 0;
+};
+
+// The monitor's behaviour, the same under every toolkit: the window's load opens the station file
+// and starts Timer1; every tick and every click of the blank button rescans it into txtPuestos
+// and puts the last free station in the caption; a tick then keeps the window on top. A failure
+// that nothing handles is reported and ends the program. Each toolkit's window hands its events
+// here and lends its controls.
+class RefreshCycle final : private station::MessageSink {
+  public:
+    explicit RefreshCycle(WindowControls& window) : window_(window), station_(files_, *this) {}
+
+    // The station file to open instead of the one beside the executable; takes effect only when
+    // set before the load, since the file is opened then, once.
+    void setRutaFichero(std::filesystem::path path) { station_.setRutaFichero(std::move(path)); }
+
+    // The window's load: before the window first appears, once; later calls do nothing.
+    void load();
+    void timer1Tick() noexcept;
+    void cmdVerClick() noexcept;
+
+    // One pass over the station file into the text box; see station::LockScan.
+    std::int32_t MLP_PuestosConectadosGrabados(std::int32_t& RT_UltimoPuestoLibre);
+
+  private:
+    void RefrescarPuestos();
+    bool refreshAllowed() const { return !ending_ && openMessageBoxes_ == 0; }
+    void showMessage(const std::string& text, const std::system_error& cause) override;
+    void showMessageBox(const std::string& text);
+    // Inside a catch block: reports the failure being handled and ends the program.
+    void endOnUnhandledFailure() noexcept;
+
+    WindowControls& window_;
+    station::FileTable files_;
+    // Holds RutaFichero and NumFichero, and through NumFichero the open station file.
+    station::StationFile station_;
+    bool loaded_ = false;
+    bool ending_ = false;
+    // While one of the window's message boxes waits, ticks and clicks refresh nothing: no pass
+    // runs nested inside another, and no pile of boxes grows every 100 ms.
+    int openMessageBoxes_ = 0;
+};
+
+// The report of a failure that nothing handled, for the failure being handled in a catch block.
+std::string unhandledFailureReport();
+
+}  // namespace viewer
