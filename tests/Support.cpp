@@ -1,34 +1,23 @@
 #include "Support.h"
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstdlib>
 #include <fstream>
+#include <random>
 #include <stdexcept>
 #include <system_error>
 
 #include "station/LockScan.h"
 #include "station/StationFile.h"
 
-extern char** environ;
-
 namespace testing_support {
-namespace {
-
-[[noreturn]] void failWithErrno(const char* what) {
-    throw std::system_error(errno, std::system_category(), what);
-}
-
-}  // namespace
 
 TempFolder::TempFolder() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "ostrevan-test-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) failWithErrno("mkdtemp");
-    path_ = pattern;
+    std::random_device random;
+    for (;;) {
+        path_ =
+            std::filesystem::temp_directory_path() / ("ostrevan-test-" + std::to_string(random()));
+        // Only a folder this call made is the test's own.
+        if (std::filesystem::create_directory(path_)) return;
+    }
 }
 
 TempFolder::~TempFolder() {
@@ -41,55 +30,9 @@ std::filesystem::path TempFolder::stationFile() const { return path_ / "Brevanto
 OwnerProcess::OwnerProcess(const std::filesystem::path& stationFile)
     : OwnerProcess(std::vector<std::string>{"serve", stationFile.string()}) {}
 
-OwnerProcess::OwnerProcess(const std::vector<std::string>& arguments) {
-    int input[2];
-    int output[2];
-    if (::pipe2(input, O_CLOEXEC) == -1 || ::pipe2(output, O_CLOEXEC) == -1) failWithErrno("pipe2");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
-    std::vector<char*> argv{const_cast<char*>(STATION_OWNER)};
-    for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    const int spawned =
-        ::posix_spawn(&pid_, STATION_OWNER, &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(input[0]);
-    ::close(output[1]);
-    toOwner_ = input[1];
-    fromOwner_ = output[0];
-    if (spawned != 0) throw std::system_error(spawned, std::system_category(), "posix_spawn");
-}
-
-OwnerProcess::~OwnerProcess() {
-    // End of input ends the owner, and with it its locks.
-    if (toOwner_ != -1) ::close(toOwner_);
-    if (fromOwner_ != -1) ::close(fromOwner_);
-    if (pid_ > 0) ::waitpid(pid_, nullptr, 0);
-}
-
-void OwnerProcess::kill() {
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-}
-
 std::string OwnerProcess::command(const std::string& line) {
-    const std::string sent = line + "\n";
-    if (::write(toOwner_, sent.data(), sent.size()) != static_cast<ssize_t>(sent.size())) {
-        failWithErrno("write to station-owner");
-    }
+    send(line + "\n");
     return readLine();
-}
-
-std::string OwnerProcess::readLine() {
-    std::string line;
-    for (char c;;) {
-        if (::read(fromOwner_, &c, 1) != 1) throw std::runtime_error("station-owner ended");
-        if (c == '\n') return line;
-        line += c;
-    }
 }
 
 void OwnerProcess::expectOk(const std::string& line) {

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstdint>
 #include <filesystem>
 #include <ostream>
@@ -48,15 +46,41 @@ class OwnerProcess {
     std::string readLine();
     // Ends the process at once, as a crash of the owning application would.
     void kill();
-    pid_t pid() const { return pid_; }
 
   private:
     void expectOk(const std::string& line);
+    void send(const std::string& text);
 
-    pid_t pid_ = -1;
-    int toOwner_ = -1;
-    int fromOwner_ = -1;
+    // The platform's handles: the process, and the pipes to and from it.
+    std::intptr_t process_;
+    std::intptr_t toOwner_;
+    std::intptr_t fromOwner_;
 };
+
+// Whether a read of a range that another handle holds locked fails on this platform. Windows
+// says it does; Wine, which the Windows tests run under here, lets such reads through.
+bool readsOfLockedRangesFail();
+
+// Skips the test, with the reason, where locks cannot show.
+#define SKIP_UNLESS_LOCKS_STOP_READS()                                                      \
+    if (!testing_support::readsOfLockedRangesFail())                                        \
+    GTEST_SKIP() << "this platform lets a read through a range that another process holds " \
+                    "locked (Wine does), so no lock can show"
+
+// The command-line tools under test.
+std::filesystem::path stationOwnerProgram();
+std::filesystem::path stationScanProgram();
+
+// A path as one word of a command line for the platform's shell.
+std::string shellQuoted(const std::filesystem::path& path);
+
+// Runs program with the rest of a command line through the platform's shell, and returns what it
+// wrote to standard output, byte for byte, and its exit status.
+struct ProgramRun {
+    std::string output;
+    int status;
+};
+ProgramRun runProgram(const std::filesystem::path& program, const std::string& arguments);
 
 struct CollectedMessage {
     std::string text;

@@ -1,8 +1,6 @@
-// Stand-in for the owning application: keeps a station file of records and holds classic
-// process-associated fcntl record locks on the records of "connected" workstations.
-#include <fcntl.h>
-#include <unistd.h>
-
+// Stand-in for the owning application: keeps a station file of records and holds exclusive record
+// locks on the records of "connected" workstations, as the platform takes them (classic
+// process-associated fcntl locks on POSIX, LockFileEx on Windows).
 #include <bit>
 #include <chrono>
 #include <cstdio>
@@ -11,17 +9,22 @@
 #include <optional>
 #include <random>
 #include <set>
+#include <span>
 #include <sstream>
 #include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
 
-#include "station/Failure.h"
 #include "station/StationFile.h"
+#include "tools/Console.h"
+#include "tools/OwnedFile.h"
 
 namespace {
 
+using owner::ByteRange;
+using owner::OwnedFile;
+using owner::recordStart;
 using station::kRecordLength;
 using station::StationRecord;
 
@@ -40,13 +43,6 @@ constexpr const char* kUsage =
     "\n"
     "LOCK is N (all of record N), N+ (record N to infinity), N:OFFSET:LENGTH (part of record N),\n"
     "@START:LENGTH (bytes; LENGTH 0 runs to infinity) or whole (the whole file, to infinity).\n";
-
-struct ByteRange {
-    off_t start;
-    off_t length;  // 0: to infinity
-};
-
-off_t recordStart(long long record) { return static_cast<off_t>((record - 1) * kRecordLength); }
 
 long long parseNumber(const std::string& text, long long minimum) {
     std::size_t used = 0;
@@ -74,8 +70,8 @@ ByteRange parseLock(const std::string& spec) {
     if (spec.starts_with('@')) {
         const auto parts = split(spec.substr(1), ':');
         if (parts.size() != 2) throw std::invalid_argument("not a lock: " + spec);
-        return {static_cast<off_t>(parseNumber(parts[0], 0)),
-                static_cast<off_t>(parseNumber(parts[1], 0))};
+        return {static_cast<std::uint64_t>(parseNumber(parts[0], 0)),
+                static_cast<std::uint64_t>(parseNumber(parts[1], 0))};
     }
     if (spec.ends_with('+')) {
         return {recordStart(parseNumber(spec.substr(0, spec.size() - 1), 1)), 0};
@@ -87,8 +83,8 @@ ByteRange parseLock(const std::string& spec) {
         const long long length = parseNumber(parts[2], 1);
         if (offset + length > kRecordLength)
             throw std::invalid_argument("beyond the record: " + spec);
-        return {static_cast<off_t>(recordStart(parseNumber(parts[0], 1)) + offset),
-                static_cast<off_t>(length)};
+        return {recordStart(parseNumber(parts[0], 1)) + static_cast<std::uint64_t>(offset),
+                static_cast<std::uint64_t>(length)};
     }
     throw std::invalid_argument("not a lock: " + spec);
 }
@@ -115,58 +111,26 @@ StationRecord plausibleRecord(long long number) {
     return record;
 }
 
-class OwnedFile {
-  public:
-    explicit OwnedFile(const std::string& path)
-        : fd_(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666)) {
-        if (fd_ == -1) station::throwLastError();
+// Writes records after the last whole one until there are `records` of them.
+void grow(OwnedFile& file, long long records) {
+    for (auto number = static_cast<long long>(file.size() / kRecordLength) + 1; number <= records;
+         ++number) {
+        const StationRecord record = plausibleRecord(number);
+        file.write(recordStart(number), std::as_bytes(std::span(&record, 1)));
     }
-    OwnedFile(const OwnedFile&) = delete;
-    OwnedFile& operator=(const OwnedFile&) = delete;
-    // Closing drops every lock this process holds on the file, as the owning application's exit
-    // would.
-    ~OwnedFile() { ::close(fd_); }
-
-    // Writes records after the last whole one until there are `records` of them.
-    void grow(long long records) {
-        const off_t size = ::lseek(fd_, 0, SEEK_END);
-        if (size == -1) station::throwLastError();
-        for (long long number = size / kRecordLength + 1; number <= records; ++number) {
-            const StationRecord record = plausibleRecord(number);
-            if (::pwrite(fd_, &record, sizeof record, recordStart(number)) != sizeof record) {
-                station::throwLastError();
-            }
-        }
-    }
-
-    void truncate(off_t bytes) {
-        if (::ftruncate(fd_, bytes) == -1) station::throwLastError();
-    }
-
-    void setLock(ByteRange range, short type) {
-        struct flock lock {};
-        lock.l_type = type;
-        lock.l_whence = SEEK_SET;
-        lock.l_start = range.start;
-        lock.l_len = range.length;
-        if (::fcntl(fd_, F_SETLK, &lock) == -1) station::throwLastError();
-    }
-
-  private:
-    int fd_;
-};
+}
 
 void answerCommand(OwnedFile& file, const std::string& line) {
     const auto words = split(line, ' ');
     if (words.size() != 2) throw std::invalid_argument("unknown command: " + line);
     if (words[0] == "lock") {
-        file.setLock(parseLock(words[1]), F_WRLCK);
+        file.lock(parseLock(words[1]));
     } else if (words[0] == "unlock") {
-        file.setLock(parseLock(words[1]), F_UNLCK);
+        file.unlock(parseLock(words[1]));
     } else if (words[0] == "grow") {
-        file.grow(parseNumber(words[1], 0));
+        grow(file, parseNumber(words[1], 0));
     } else if (words[0] == "truncate") {
-        file.truncate(static_cast<off_t>(parseNumber(words[1], 0)));
+        file.truncate(static_cast<std::uint64_t>(parseNumber(words[1], 0)));
     } else {
         throw std::invalid_argument("unknown command: " + line);
     }
@@ -188,7 +152,7 @@ int serve(OwnedFile& file) {
 }
 
 int hold(OwnedFile& file, const std::vector<std::string>& specs) {
-    for (const auto& spec : specs) file.setLock(parseLock(spec), F_WRLCK);
+    for (const auto& spec : specs) file.lock(parseLock(spec));
     std::cout << "ready" << std::endl;
     for (std::string line; std::getline(std::cin, line);) {
     }
@@ -223,7 +187,7 @@ Simulation parseSimulation(const std::vector<std::string>& options) {
 
 int simulate(OwnedFile& file, const Simulation& simulation) {
     const auto [stations, periodMs, seed, verbose] = simulation;
-    file.grow(stations);
+    grow(file, stations);
     std::mt19937 random(seed.value_or(std::random_device{}()));
     std::uniform_int_distribution<long long> pick(2, stations);
     std::set<long long> connected;
@@ -231,10 +195,10 @@ int simulate(OwnedFile& file, const Simulation& simulation) {
         const long long station = pick(random);
         const ByteRange range{recordStart(station), kRecordLength};
         if (connected.erase(station) != 0) {
-            file.setLock(range, F_UNLCK);
+            file.unlock(range);
             if (verbose) std::cout << "disconnect " << station << std::endl;
         } else {
-            file.setLock(range, F_WRLCK);
+            file.lock(range);
             connected.insert(station);
             if (verbose) std::cout << "connect " << station << std::endl;
         }
@@ -251,9 +215,9 @@ int run(const std::vector<std::string>& arguments) {
     // Checked before the file is opened, so that a mistyped command creates no file.
     if (!fits) throw std::invalid_argument("unknown mode or wrong arguments: " + mode);
     const Simulation simulation = mode == "simulate" ? parseSimulation(rest) : Simulation{};
-    OwnedFile file(arguments[1]);
+    OwnedFile file(tools::pathFromUtf8(arguments[1]));
     if (mode == "create") {
-        file.grow(parseNumber(rest[0], 0));
+        grow(file, parseNumber(rest[0], 0));
         return 0;
     }
     if (mode == "hold") return hold(file, rest);
@@ -264,8 +228,10 @@ int run(const std::vector<std::string>& arguments) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Answers end in a bare line feed on every platform.
+    tools::useBinaryStandardStreams();
     try {
-        return run(std::vector<std::string>(argv + 1, argv + argc));
+        return run(tools::arguments(argc, argv));
     } catch (const std::invalid_argument& problem) {
         std::cerr << "station-owner: " << problem.what() << "\n\n" << kUsage;
         return 2;

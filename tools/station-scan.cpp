@@ -11,6 +11,7 @@
 #include "station/Failure.h"
 #include "station/LockScan.h"
 #include "station/StationFile.h"
+#include "tools/Console.h"
 
 namespace {
 
@@ -93,8 +94,10 @@ bool parse(const std::vector<std::string_view>& arguments, Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    tools::useBinaryStandardStreams();
+    const std::vector<std::string> words = tools::arguments(argc, argv);
     Options options;
-    if (!parse(std::vector<std::string_view>(argv + 1, argv + argc), options)) {
+    if (!parse(std::vector<std::string_view>(words.begin(), words.end()), options)) {
         std::cerr << kUsage;
         return 2;
     }
@@ -103,8 +106,7 @@ int main(int argc, char** argv) {
     StandardError messages;
     station::StationFile stationFile(files, messages);
     if (!options.folder.empty()) {
-        stationFile.setRutaFichero(options.folder + std::filesystem::path::preferred_separator +
-                                   std::string(station::kStationFileName));
+        stationFile.setRutaFichero(tools::pathFromUtf8(options.folder) / station::kStationFileName);
     }
     stationFile.AbrirFicheroPuestos();
 

@@ -1,0 +1,82 @@
+// Windows: LockFileEx locks, mandatory, as the owning application takes them there.
+#include "tools/OwnedFile.h"
+
+#include <windows.h>
+
+#include <limits>
+
+#include "station/windows/WindowsError.h"
+
+namespace owner {
+namespace {
+
+HANDLE handleOf(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
+
+OVERLAPPED at(std::uint64_t offset) {
+    OVERLAPPED position{};
+    position.Offset = static_cast<DWORD>(offset);
+    position.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    return position;
+}
+
+// Windows locks have no "to infinity": the longest range from start stands for it.
+std::uint64_t lockedLength(ByteRange range) {
+    return range.length != 0 ? range.length
+                             : std::numeric_limits<std::uint64_t>::max() - range.start;
+}
+
+}  // namespace
+
+OwnedFile::OwnedFile(const std::filesystem::path& path)
+    : handle_(reinterpret_cast<std::intptr_t>(
+          ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr))) {
+    if (handleOf(handle_) == INVALID_HANDLE_VALUE) station::throwLastWindowsError();
+}
+
+OwnedFile::~OwnedFile() { ::CloseHandle(handleOf(handle_)); }
+
+std::uint64_t OwnedFile::size() const {
+    LARGE_INTEGER size{};
+    if (!::GetFileSizeEx(handleOf(handle_), &size)) station::throwLastWindowsError();
+    return static_cast<std::uint64_t>(size.QuadPart);
+}
+
+void OwnedFile::write(std::uint64_t offset, std::span<const std::byte> bytes) {
+    OVERLAPPED position = at(offset);
+    DWORD written = 0;
+    if (!::WriteFile(handleOf(handle_), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                     &position) ||
+        written != bytes.size()) {
+        station::throwLastWindowsError();
+    }
+}
+
+void OwnedFile::truncate(std::uint64_t bytes) {
+    FILE_END_OF_FILE_INFO end{};
+    end.EndOfFile.QuadPart = static_cast<LONGLONG>(bytes);
+    if (!::SetFileInformationByHandle(handleOf(handle_), FileEndOfFileInfo, &end, sizeof end)) {
+        station::throwLastWindowsError();
+    }
+}
+
+void OwnedFile::lock(ByteRange range) {
+    OVERLAPPED position = at(range.start);
+    const std::uint64_t length = lockedLength(range);
+    if (!::LockFileEx(handleOf(handle_), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,
+                      static_cast<DWORD>(length), static_cast<DWORD>(length >> 32), &position)) {
+        station::throwLastWindowsError();
+    }
+}
+
+void OwnedFile::unlock(ByteRange range) {
+    OVERLAPPED position = at(range.start);
+    const std::uint64_t length = lockedLength(range);
+    if (!::UnlockFileEx(handleOf(handle_), 0, static_cast<DWORD>(length),
+                        static_cast<DWORD>(length >> 32), &position)) {
+        station::throwLastWindowsError();
+    }
+}
+
+}  // namespace owner
