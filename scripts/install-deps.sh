@@ -12,6 +12,8 @@ packages=(
     desktop-file-utils
     # The file-server tests: a private Samba server and SMB2 clients.
     samba python3-impacket
+    # The Windows programs, cross-built and tested under Wine.
+    g++-mingw-w64-x86-64-posix wine wine64
 )
 [ "${1:-}" = --demo ] && packages+=(imagemagick)
 

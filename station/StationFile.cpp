@@ -74,7 +74,7 @@ void StationFile::AbrirFicheroPuestos() noexcept {
     try {
         if (RutaFichero.empty()) {
             RutaFichero = executableFolder().native() + std::filesystem::path::preferred_separator +
-                          std::string(kStationFileName);
+                          std::filesystem::path(kStationFileName).native();
         }
         NumFichero = files_.nextFreeNumber();
         files_.open(fileNumber(), RutaFichero, kRecordLength);

@@ -1,0 +1,136 @@
+// Windows: record locks are mandatory, so a plain read of a range that another handle holds
+// locked fails by itself, with ERROR_LOCK_VIOLATION.
+#include "station/PlatformFile.h"
+
+#include <windows.h>
+
+#include <string>
+#include <system_error>
+#include <utility>
+
+#include "station/windows/WindowsError.h"
+
+namespace station {
+namespace {
+
+const std::intptr_t kNoHandle = reinterpret_cast<std::intptr_t>(INVALID_HANDLE_VALUE);
+
+HANDLE handleOf(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
+
+HANDLE openExisting(const std::filesystem::path& path, DWORD disposition) {
+    // Shared for read, write and delete: the owning application and every workstation go on
+    // opening, writing, locking and even replacing the file while the monitor holds it.
+    return ::CreateFileW(path.c_str(), GENERIC_READ,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+[[noreturn]] void refuse(const std::filesystem::path& path, const char* kind) {
+    throw std::system_error(ERROR_INVALID_PARAMETER, windowsCategory(),
+                            toUtf8(path.filename().native()) + " is " + kind + ", not a disk file");
+}
+
+HANDLE openWithoutWaiting(const std::filesystem::path& path) {
+    HANDLE handle = openExisting(path, OPEN_EXISTING);
+    if (handle == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_FILE_NOT_FOUND) {
+        // CREATE_NEW rather than OPEN_ALWAYS, so that a dangling symbolic link is not followed
+        // and its target created.
+        handle = openExisting(path, CREATE_NEW);
+        if (handle == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_FILE_EXISTS) {
+            // Someone created it meanwhile, or it is a dangling link (which fails as not found).
+            handle = openExisting(path, OPEN_EXISTING);
+        }
+    }
+    if (handle == INVALID_HANDLE_VALUE) {
+        const std::error_code failure = lastWindowsError();
+        // A directory cannot be opened as a file at all; say so rather than "access denied".
+        const DWORD attributes = ::GetFileAttributesW(path.c_str());
+        if (failure.value() == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
+            (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            refuse(path, "a directory");
+        }
+        throw std::system_error(failure);
+    }
+    return handle;
+}
+
+const char* fileKind(DWORD type) {
+    switch (type) {
+        case FILE_TYPE_CHAR:
+            return "a character device";
+        case FILE_TYPE_PIPE:
+            return "a pipe";
+        default:
+            return "of another kind";
+    }
+}
+
+}  // namespace
+
+PlatformFile PlatformFile::openShared(const std::filesystem::path& path) {
+    PlatformFile file(reinterpret_cast<std::intptr_t>(openWithoutWaiting(path)));
+    const DWORD type = ::GetFileType(handleOf(file.handle_));
+    if (type != FILE_TYPE_DISK) refuse(path, fileKind(type));
+    return file;
+}
+
+PlatformFile::PlatformFile(PlatformFile&& other) noexcept
+    : handle_(std::exchange(other.handle_, kNoHandle)),
+      openFileDescriptionQueries_(other.openFileDescriptionQueries_) {}
+
+PlatformFile& PlatformFile::operator=(PlatformFile&& other) noexcept {
+    std::swap(handle_, other.handle_);
+    std::swap(openFileDescriptionQueries_, other.openFileDescriptionQueries_);
+    return *this;
+}
+
+PlatformFile::~PlatformFile() {
+    if (handle_ != kNoHandle) ::CloseHandle(handleOf(handle_));
+}
+
+std::error_code PlatformFile::readUnlessLocked(std::uint64_t offset, std::span<std::byte> buffer,
+                                               std::size_t& got) noexcept {
+    got = 0;
+    while (got < buffer.size()) {
+        const std::uint64_t at = offset + got;
+        OVERLAPPED position{};
+        position.Offset = static_cast<DWORD>(at);
+        position.OffsetHigh = static_cast<DWORD>(at >> 32);
+        DWORD read = 0;
+        if (!::ReadFile(handleOf(handle_), buffer.data() + got,
+                        static_cast<DWORD>(buffer.size() - got), &read, &position)) {
+            const std::error_code failure = lastWindowsError();
+            // An offset at or past the end: the end of the file, not a failure.
+            if (failure.value() == ERROR_HANDLE_EOF) break;
+            if (failure.value() == ERROR_LOCK_VIOLATION && got == 0) {
+                // A range that holds no byte at all has nothing to lock, whatever a lock past
+                // the end covers (Windows lets one reach there): its read reads nothing, so the
+                // pass comes to its end.
+                LARGE_INTEGER size{};
+                if (!::GetFileSizeEx(handleOf(handle_), &size)) return lastWindowsError();
+                if (offset >= static_cast<std::uint64_t>(size.QuadPart)) return {};
+            }
+            return failure;
+        }
+        if (read == 0) break;
+        got += read;
+    }
+    return {};
+}
+
+std::filesystem::path executableFolder() {
+    // No length limit of our own: the buffer grows until the whole path fits.
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length =
+            ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (length == 0) throwLastWindowsError();
+        if (length < path.size()) {
+            path.resize(length);
+            return std::filesystem::path(path).parent_path();
+        }
+        path.resize(path.size() * 2);
+    }
+}
+
+}  // namespace station
