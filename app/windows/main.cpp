@@ -1,0 +1,20 @@
+// The monitor's start on Windows: the window is the whole program, and closing it ends the
+// program.
+#include <windows.h>
+
+#include <system_error>
+
+#include "station/windows/WindowsError.h"
+#include "viewer/win32/frmOstrevan.h"
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
+    try {
+        viewer::frmOstrevan window(instance);
+        return window.run(showCommand);
+    } catch (const std::system_error& failure) {
+        // The window itself could not be made: nothing else can say so.
+        ::MessageBoxW(nullptr, station::toWide(failure.what()).c_str(),
+                      station::toWide(viewer::kApplicationTitle).c_str(), MB_OK);
+        return viewer::kUnhandledFailureExitStatus;
+    }
+}

@@ -1,0 +1,66 @@
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "viewer/RefreshCycle.h"
+
+namespace viewer {
+
+// The monitor's one window in native Win32 controls: a blank push button across its top, the
+// listing's multi-line EDIT below it, and Timer1. One window procedure hands each message to a
+// handler of its own; the events go on to the refresh cycle, which it lends its controls.
+class frmOstrevan final : private WindowControls {
+  public:
+    // Creates the window, hidden.
+    explicit frmOstrevan(HINSTANCE instance);
+    frmOstrevan(const frmOstrevan&) = delete;
+    frmOstrevan& operator=(const frmOstrevan&) = delete;
+    ~frmOstrevan() override;
+
+    // The station file to open instead of the one beside the executable; takes effect only when
+    // set before the window is first shown, since the file is opened then, once.
+    void setRutaFichero(std::filesystem::path path) { cycle_.setRutaFichero(std::move(path)); }
+
+    // Runs the load, shows the window and runs the message loop until the program ends; returns
+    // its exit status.
+    int run(int showCommand);
+
+  private:
+    class TextBox;
+
+    static LRESULT CALLBACK windowProcedure(HWND window, UINT message, WPARAM wParam,
+                                            LPARAM lParam);
+    LRESULT handle(UINT message, WPARAM wParam, LPARAM lParam);
+    void onCreate(HWND window);
+    void onTimer(WPARAM timer);
+    void onCommand(WPARAM wParam);
+    void onDpiChanged(UINT dpi, const RECT& suggested);
+    void onDestroy();
+    // Places the controls and sizes the window for dpi, from the layout in twips.
+    void layOut(UINT dpi);
+    // Tab and Shift+Tab move between the text box and the button, as in a dialog.
+    bool movedFocus(const MSG& message);
+
+    void startTimer1(int intervalMs) override;
+    void stopTimer1() override;
+    void setCaption(const std::string& caption) override;
+    station::TextHolder& txtPuestos() override;
+    void showMessageBox(const std::string& text) override;
+    void keepTopmost() noexcept override;
+    void endProgram(int status) noexcept override;
+
+    HINSTANCE instance_;
+    HWND frmOstrevan_ = nullptr;
+    HWND cmdVer_ = nullptr;
+    HWND txtPuestos_ = nullptr;
+    HFONT listingFont_ = nullptr;
+    std::unique_ptr<TextBox> txtPuestosText_;
+    RefreshCycle cycle_;
+};
+
+}  // namespace viewer
