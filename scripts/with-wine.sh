@@ -6,10 +6,24 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# The window tests need an X display: without one, a virtual one with a window manager.
+source scripts/virtual-display.sh
+clean_up_at_exit
+if [ -z "${DISPLAY:-}" ]; then
+    XDG_RUNTIME_DIR=$(mktemp -d)
+    export XDG_RUNTIME_DIR
+    folders_to_remove+=("$XDG_RUNTIME_DIR")
+    start_virtual_display 1024x768x24
+fi
+
 export WINEPREFIX=$PWD/build-windows/wine WINEDEBUG=-all
 [ -d "$WINEPREFIX" ] || wineboot -i >/dev/null 2>&1
 wineserver -p >/dev/null 2>&1 &
-trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+# With a display, the first program also starts Wine's own background programs (explorer and the
+# device services), which live as long as the server: started here, they do not hold a test's
+# output pipe open.
+wine cmd.exe /c exit >/dev/null 2>&1
 status=0
 "$@" || status=$?
+wineserver -k >/dev/null 2>&1 || true
 exit "$status"

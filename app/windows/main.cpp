@@ -10,7 +10,8 @@
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     try {
         viewer::frmOstrevan window(instance);
-        return window.run(showCommand);
+        window.show(showCommand);
+        return window.run();
     } catch (const std::system_error& failure) {
         // The window itself could not be made: nothing else can say so.
         ::MessageBoxW(nullptr, station::toWide(failure.what()).c_str(),

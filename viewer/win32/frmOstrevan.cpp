@@ -125,13 +125,15 @@ frmOstrevan::~frmOstrevan() {
     ::UnregisterClassW(kClassName, instance_);
 }
 
-int frmOstrevan::run(int showCommand) {
+void frmOstrevan::show(int showCommand) {
     // The load comes before the window first appears.
     cycle_.load();
     ::ShowWindow(frmOstrevan_, showCommand);
     // The text box is first in the tab order and has the focus when the window first shows.
     ::SetFocus(txtPuestos_);
+}
 
+int frmOstrevan::run() {
     MSG message{};
     BOOL got = 0;
     while ((got = ::GetMessageW(&message, nullptr, 0, 0)) > 0) {

@@ -26,9 +26,12 @@ class frmOstrevan final : private WindowControls {
     // set before the window is first shown, since the file is opened then, once.
     void setRutaFichero(std::filesystem::path path) { cycle_.setRutaFichero(std::move(path)); }
 
-    // Runs the load, shows the window and runs the message loop until the program ends; returns
-    // its exit status.
-    int run(int showCommand);
+    HWND handle() const { return frmOstrevan_; }
+
+    // Runs the load, then shows the window with the text box focused.
+    void show(int showCommand);
+    // Runs the message loop until the program ends; returns its exit status.
+    int run();
 
   private:
     class TextBox;

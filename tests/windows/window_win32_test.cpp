@@ -1,0 +1,230 @@
+// The monitor's native window, in the test's own thread: its layout, the load, the refresh cycle,
+// the listing box, its message boxes and the end after an unhandled failure. The test drives the
+// window's messages itself, so a tick comes only when it lets one come.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Support.h"
+#include "station/windows/WindowsError.h"
+#include "viewer/win32/frmOstrevan.h"
+
+namespace {
+
+using testing_support::scanFolder;
+using testing_support::TempFolder;
+using testing_support::writeStationFile;
+
+std::string textOf(HWND window) {
+    std::wstring text(static_cast<std::size_t>(::GetWindowTextLengthW(window)) + 1, L'\0');
+    text.resize(static_cast<std::size_t>(
+        ::GetWindowTextW(window, text.data(), static_cast<int>(text.size()))));
+    return station::toUtf8(text);
+}
+
+// Left, top, width and height in the parent's client area.
+std::array<long, 4> placeIn(HWND parent, HWND control) {
+    RECT at{};
+    ::GetWindowRect(control, &at);
+    ::MapWindowPoints(HWND_DESKTOP, parent, reinterpret_cast<POINT*>(&at), 2);
+    return {at.left, at.top, at.right - at.left, at.bottom - at.top};
+}
+
+class Win32WindowTest : public ::testing::Test {
+  protected:
+    Win32WindowTest() : window(::GetModuleHandleW(nullptr)) {}
+
+    void openOver(std::size_t records) {
+        writeStationFile(folder.stationFile(), records * 81);
+        window.setRutaFichero(folder.stationFile());
+    }
+
+    HWND frm() const { return window.handle(); }
+    HWND txtPuestos() const { return ::FindWindowExW(frm(), nullptr, L"EDIT", nullptr); }
+    HWND cmdVer() const { return ::FindWindowExW(frm(), nullptr, L"Button", nullptr); }
+    std::string caption() const { return textOf(frm()); }
+    std::string listing() const { return textOf(txtPuestos()); }
+
+    // Lets the window have its messages until `ticks` more timer ticks have come. A guard of a
+    // few seconds ends a wait that would hang; it measures nothing.
+    bool waitForTicks(int ticks) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (ticks > 0 && std::chrono::steady_clock::now() < deadline) {
+            ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+            // A tick can take longer than the period (a long listing under Wine): the queue never
+            // drains then, so the count ends the loop.
+            for (MSG message; ticks > 0 && ::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE);) {
+                if (message.message == WM_TIMER && message.hwnd == frm()) --ticks;
+                ::TranslateMessage(&message);
+                ::DispatchMessageW(&message);
+            }
+        }
+        return ticks <= 0;
+    }
+
+    TempFolder folder;
+    viewer::frmOstrevan window;
+};
+
+TEST_F(Win32WindowTest, LaidOutAsDrawnAtNinetySixDotsPerInch) {
+    ASSERT_EQ(::GetDpiForWindow(frm()), 96u);
+    RECT client{};
+    ::GetClientRect(frm(), &client);
+    EXPECT_EQ(client.right, 137);
+    EXPECT_EQ(client.bottom, 426);
+    EXPECT_EQ(placeIn(frm(), cmdVer()), (std::array<long, 4>{4, 2, 283, 23}));
+    EXPECT_EQ(placeIn(frm(), txtPuestos()), (std::array<long, 4>{2, 26, 135, 397}));
+    EXPECT_EQ(textOf(cmdVer()), "");
+    const auto style = ::GetWindowLongW(txtPuestos(), GWL_STYLE);
+    EXPECT_TRUE(style & ES_MULTILINE);
+    EXPECT_TRUE(style & WS_VSCROLL);
+    EXPECT_FALSE(::GetWindowLongW(frm(), GWL_STYLE) & WS_MAXIMIZEBOX);
+    EXPECT_TRUE(::GetWindowLongW(frm(), GWL_EXSTYLE) & WS_EX_TOPMOST);
+
+    LOGFONTW font{};
+    ::GetObjectW(reinterpret_cast<HFONT>(::SendMessageW(txtPuestos(), WM_GETFONT, 0, 0)),
+                 sizeof font, &font);
+    EXPECT_STREQ(font.lfFaceName, L"MS Serif");
+    EXPECT_EQ(font.lfHeight, -8);  // 6 points at 96 dots per inch
+    EXPECT_EQ(font.lfWeight, FW_NORMAL);
+    EXPECT_FALSE(font.lfItalic || font.lfUnderline || font.lfStrikeOut);
+    EXPECT_EQ(font.lfCharSet, ANSI_CHARSET);
+}
+
+TEST_F(Win32WindowTest, ShowsNothingOfTheFileBeforeTheFirstTickAndTheListingAfterIt) {
+    openOver(7);
+    window.show(SW_SHOWNORMAL);
+    EXPECT_EQ(caption(), "locked");
+    EXPECT_EQ(listing(), "txtPuestos");
+    EXPECT_EQ(::GetFocus(), txtPuestos());
+
+    ASSERT_TRUE(waitForTicks(1));
+    EXPECT_EQ(caption(), "7");
+    EXPECT_EQ(listing(), "2\t3\r\n4\t5\t6\r\n7\t8\t");
+}
+
+TEST_F(Win32WindowTest, ClickRefreshesAtOnceAndTheNextTickFollowsGrowth) {
+    openOver(7);
+    window.show(SW_SHOWNORMAL);
+    ASSERT_TRUE(waitForTicks(1));
+
+    // No message is let through between the growth and the click: only the click can refresh.
+    writeStationFile(folder.stationFile(), 9 * 81);
+    ::SendMessageW(cmdVer(), BM_CLICK, 0, 0);
+    EXPECT_EQ(caption(), "9");
+    EXPECT_EQ(listing(), scanFolder(folder.path()).listing);
+
+    writeStationFile(folder.stationFile(), 12 * 81 + 40);
+    ASSERT_TRUE(waitForTicks(1));
+    EXPECT_EQ(caption(), "12");
+    EXPECT_EQ(listing(), scanFolder(folder.path()).listing);
+}
+
+TEST_F(Win32WindowTest, TypedTextIsReplacedAndNoUndoBringsItBack) {
+    openOver(7);
+    window.show(SW_SHOWNORMAL);
+    ASSERT_TRUE(waitForTicks(1));
+    const std::string shown = listing();
+    ::SendMessageW(txtPuestos(), EM_SETSEL, 0, 0);
+    for (const wchar_t typed : std::wstring(L"typed")) {
+        ::SendMessageW(txtPuestos(), WM_CHAR, typed, 0);
+    }
+    EXPECT_EQ(listing(), "typed" + shown);
+    ASSERT_TRUE(waitForTicks(1));
+    EXPECT_EQ(listing(), shown);
+    EXPECT_FALSE(::SendMessageW(txtPuestos(), EM_CANUNDO, 0, 0));
+}
+
+TEST_F(Win32WindowTest, ASelectionAndTheScrollPositionSurviveRefreshes) {
+    openOver(600);
+    window.show(SW_SHOWNORMAL);
+    ASSERT_TRUE(waitForTicks(1));
+    ::SendMessageW(txtPuestos(), EM_LINESCROLL, 0, 50);
+    ::SendMessageW(txtPuestos(), EM_SETSEL, 3, 9);
+    const LRESULT firstLine = ::SendMessageW(txtPuestos(), EM_GETFIRSTVISIBLELINE, 0, 0);
+    ASSERT_GT(firstLine, 0);
+
+    auto selection = [&] {
+        DWORD start = 0;
+        DWORD end = 0;
+        ::SendMessageW(txtPuestos(), EM_GETSEL, reinterpret_cast<WPARAM>(&start),
+                       reinterpret_cast<LPARAM>(&end));
+        return std::pair(start, end);
+    };
+    ASSERT_TRUE(waitForTicks(2));  // unchanged listing
+    EXPECT_EQ(selection(), std::pair(DWORD{3}, DWORD{9}));
+    writeStationFile(folder.stationFile(), 650 * 81);  // changed further down
+    ASSERT_TRUE(waitForTicks(2));
+    EXPECT_EQ(caption(), "650");
+    EXPECT_EQ(selection(), std::pair(DWORD{3}, DWORD{9}));
+    EXPECT_EQ(::SendMessageW(txtPuestos(), EM_GETFIRSTVISIBLELINE, 0, 0), firstLine);
+}
+
+TEST_F(Win32WindowTest, ALongListingShowsWhole) {
+    openOver(10000);
+    window.show(SW_SHOWNORMAL);
+    ASSERT_TRUE(waitForTicks(1));
+    EXPECT_EQ(caption(), "10000");
+    EXPECT_EQ(listing(), scanFolder(folder.path()).listing);
+}
+
+// Answers each message box of this process with OK from a thread of its own, and records what
+// each said.
+class BoxAnswerer {
+  public:
+    BoxAnswerer()
+        : watcher_([this] {
+              while (!done_) {
+                  HWND box = ::FindWindowW(L"#32770", nullptr);
+                  if (box != nullptr && ::IsWindowVisible(box)) {
+                      texts_.push_back({textOf(box), textOf(::GetDlgItem(box, 0xFFFF))});
+                      ::SendMessageW(::GetDlgItem(box, IDOK), BM_CLICK, 0, 0);
+                      while (::IsWindow(box) && !done_) std::this_thread::sleep_for(kPoll);
+                  }
+                  std::this_thread::sleep_for(kPoll);
+              }
+          }) {}
+    ~BoxAnswerer() {
+        done_ = true;
+        if (watcher_.joinable()) watcher_.join();
+    }
+    // Title and text of each box, once the boxes are over.
+    std::vector<std::pair<std::string, std::string>> boxes() {
+        done_ = true;
+        if (watcher_.joinable()) watcher_.join();
+        return texts_;
+    }
+
+  private:
+    static constexpr std::chrono::milliseconds kPoll{5};
+    std::atomic<bool> done_ = false;
+    std::vector<std::pair<std::string, std::string>> texts_;
+    std::thread watcher_;
+};
+
+TEST_F(Win32WindowTest, OpenFailureIsShownAtLoadAndTheFirstRefreshEndsTheProgram) {
+    const auto missing = folder.path() / "missing" / "Brevanto.SIT";
+    window.setRutaFichero(missing);
+    BoxAnswerer answerer;
+    window.show(SW_SHOWNORMAL);
+    const int status = window.run();
+    const auto boxes = answerer.boxes();
+    EXPECT_EQ(status, 1);
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(boxes[0], std::pair(std::string("prOstrevan"),
+                                  std::to_string(ERROR_PATH_NOT_FOUND) + "-" +
+                                      station::windowsCategory().message(ERROR_PATH_NOT_FOUND)));
+    EXPECT_EQ(boxes[1].first, "prOstrevan");
+    EXPECT_EQ(boxes[1].second,
+              "Run-time failure 9:\n\nBad file descriptor\n\nThe monitor ends here.");
+}
+
+}  // namespace
