@@ -1,0 +1,114 @@
+"""The Windows monitor, prOstrevan.exe, under Wine in a real X server with a real window manager
+(Xvfb and openbox): it lists what station-scan.exe sees and follows the file's growth, lies 137 x
+426 in the window manager's "above" layer, leaves the keyboard focus in the window the user works
+in through many ticks, and ends with status 0 when closed.
+
+The programs come from the environment (PROSTREVAN, STATION_OWNER, STATION_SCAN and READ_WINDOW,
+all .exe), and the suite keeps a Wine prefix of its own, WINEPREFIX: every window of a prefix is
+visible to FindWindowW."""
+import json
+import os
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+from harness import (PATIENCE_S, STATION_OWNER, STATION_SCAN, XServer, install_monitor, wait_for)
+
+X = None
+WINE = None
+READ_WINDOW = os.environ["READ_WINDOW"]
+
+
+def setUpModule():
+    global X, WINE
+    X = XServer()
+    WINE = dict(X.env, WINEDEBUG="-all")
+    if not os.path.isdir(WINE["WINEPREFIX"]):
+        subprocess.run(["wineboot", "-i"], env=WINE, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, check=True)
+    # One server for the whole suite, and Wine's own background programs started with their
+    # output elsewhere, so that no test waits on them.
+    subprocess.Popen(["wineserver", "-p"], env=WINE, stdout=subprocess.DEVNULL,
+                     stderr=subprocess.DEVNULL)
+    wine("cmd.exe", "/c", "exit")
+
+
+def tearDownModule():
+    subprocess.run(["wineserver", "-k"], env=WINE)
+    X.stop()
+
+
+def wine(*command):
+    return subprocess.run(["wine", *command], env=WINE, capture_output=True, timeout=PATIENCE_S)
+
+
+def windows_path(path):
+    return "Z:" + path.replace("/", "\\")
+
+
+class WindowsMonitorTest(unittest.TestCase):
+    def setUp(self):
+        self.folder = tempfile.mkdtemp(prefix="ostrevan-wine-")
+        self.addCleanup(shutil.rmtree, self.folder)
+        self.grow(7)
+        executable = install_monitor(self.folder)
+        os.rename(executable, executable + ".exe")
+        self.monitor = subprocess.Popen(["wine", executable + ".exe"], env=WINE,
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: self.monitor.poll() is None and (self.monitor.kill(),
+                                                                 self.monitor.wait()))
+        self.window = wait_for(lambda: X.visible_window("--class", "prostrevan"),
+                               "the monitor's window")
+        wait_for(lambda: X.caption(self.window) == "7", "the caption to read 7")
+
+    def grow(self, records):
+        self.assertEqual(wine(STATION_OWNER, "create",
+                              windows_path(os.path.join(self.folder, "Brevanto.SIT")),
+                              str(records)).returncode, 0)
+
+    def listing(self):
+        read = wine(READ_WINDOW)
+        return read.stdout.decode() if read.returncode == 0 else None
+
+    def scanned(self):
+        return json.loads(wine(STATION_SCAN, "--json", windows_path(self.folder)).stdout)
+
+
+class ListingAndCaption(WindowsMonitorTest):
+    def test_lists_what_station_scan_sees_and_follows_growth(self):
+        self.assertEqual(self.scanned()["listing"], "2\t3\r\n4\t5\t6\r\n7\t8\t")
+        wait_for(lambda: self.listing() == self.scanned()["listing"], "the listing of 7 records")
+        self.assertEqual(X.geometry(self.window)[2:], (137, 426))
+
+        self.grow(10)
+        wait_for(lambda: X.caption(self.window) == "10", "the caption to follow the grown file")
+        wait_for(lambda: self.listing() == self.scanned()["listing"], "the grown listing")
+
+    def test_closing_the_window_ends_the_program(self):
+        X.run("wmctrl", "-i", "-c", hex(self.window))
+        self.assertEqual(self.monitor.wait(timeout=PATIENCE_S), 0)
+
+
+class KeepTopmost(WindowsMonitorTest):
+    def test_stays_above_and_leaves_the_focus_where_the_user_works(self):
+        self.assertIn("_NET_WM_STATE_ABOVE",
+                      X.run("xprop", "-id", str(self.window), "_NET_WM_STATE"))
+        other = subprocess.Popen(["xmessage", "-title", "worksheet", "-geometry",
+                                  "300x200+0+0", "worksheet"], env=X.env,
+                                 stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: (other.kill(), other.wait()))
+        worksheet = wait_for(lambda: X.visible_window("--name", "^worksheet$"), "the other window")
+        X.run("xdotool", "windowactivate", "--sync", str(worksheet))
+
+        # Every growth shows in the caption only through a tick: ten of them, with the focus
+        # checked after each.
+        for records in range(11, 21):
+            self.grow(records)
+            wait_for(lambda: X.caption(self.window) == str(records), "a tick to show growth")
+            self.assertEqual(X.active_window(), worksheet)
+            self.assertNotEqual(X.input_focus(), self.window)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
