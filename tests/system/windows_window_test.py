@@ -17,6 +17,7 @@ from harness import (PATIENCE_S, STATION_OWNER, STATION_SCAN, XServer, install_m
 
 X = None
 WINE = None
+SERVER = None
 READ_WINDOW = os.environ["READ_WINDOW"]
 
 
@@ -27,15 +28,19 @@ def setUpModule():
     if not os.path.isdir(WINE["WINEPREFIX"]):
         subprocess.run(["wineboot", "-i"], env=WINE, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, check=True)
-    # One server for the whole suite, and Wine's own background programs started with their
-    # output elsewhere, so that no test waits on them.
-    subprocess.Popen(["wineserver", "-p"], env=WINE, stdout=subprocess.DEVNULL,
-                     stderr=subprocess.DEVNULL)
-    wine("cmd.exe", "/c", "exit")
+    # One server for the whole suite, and Wine's own background programs (explorer, the device
+    # services) started with their output elsewhere: started by a program whose output is read,
+    # they would hold its pipe open, and reading it would never end.
+    global SERVER
+    SERVER = subprocess.Popen(["wineserver", "-p"], env=WINE, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL)
+    subprocess.run(["wine", "cmd.exe", "/c", "exit"], env=WINE, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=PATIENCE_S, check=True)
 
 
 def tearDownModule():
     subprocess.run(["wineserver", "-k"], env=WINE)
+    SERVER.wait()
     X.stop()
 
 
@@ -72,7 +77,9 @@ class WindowsMonitorTest(unittest.TestCase):
         return read.stdout.decode() if read.returncode == 0 else None
 
     def scanned(self):
-        return json.loads(wine(STATION_SCAN, "--json", windows_path(self.folder)).stdout)
+        scan = wine(STATION_SCAN, "--json", windows_path(self.folder))
+        self.assertEqual(scan.returncode, 0, scan.stderr)
+        return json.loads(scan.stdout)
 
 
 class ListingAndCaption(WindowsMonitorTest):
