@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <span>
 #include <system_error>
+#include <utility>
 
 namespace station {
 
@@ -17,8 +18,14 @@ class PlatformFile {
     // never waits (a FIFO in its place must not hang the caller).
     static PlatformFile openShared(const std::filesystem::path& path);
 
-    PlatformFile(PlatformFile&& other) noexcept;
-    PlatformFile& operator=(PlatformFile&& other) noexcept;
+    PlatformFile(PlatformFile&& other) noexcept
+        : handle_(std::exchange(other.handle_, kNoHandle)),
+          openFileDescriptionQueries_(other.openFileDescriptionQueries_) {}
+    PlatformFile& operator=(PlatformFile&& other) noexcept {
+        std::swap(handle_, other.handle_);
+        std::swap(openFileDescriptionQueries_, other.openFileDescriptionQueries_);
+        return *this;
+    }
     PlatformFile(const PlatformFile&) = delete;
     PlatformFile& operator=(const PlatformFile&) = delete;
     ~PlatformFile();
@@ -32,6 +39,9 @@ class PlatformFile {
                                      std::size_t& got) noexcept;
 
   private:
+    // No open file: -1 both as a POSIX descriptor and as Windows' INVALID_HANDLE_VALUE.
+    static constexpr std::intptr_t kNoHandle = -1;
+
     explicit PlatformFile(std::intptr_t handle) : handle_(handle) {}
 
     std::error_code queryLock(std::uint64_t offset, std::size_t length, bool& locked) noexcept;

@@ -20,8 +20,6 @@
 namespace station {
 namespace {
 
-constexpr int kNoHandle = -1;
-
 const char* fileKind(mode_t mode) {
     if (S_ISDIR(mode)) return "a directory";
     if (S_ISFIFO(mode)) return "a FIFO";
@@ -80,16 +78,6 @@ PlatformFile PlatformFile::openShared(const std::filesystem::path& path) {
                                     "lock on the server; run the monitor on the file server");
     }
     return file;
-}
-
-PlatformFile::PlatformFile(PlatformFile&& other) noexcept
-    : handle_(std::exchange(other.handle_, kNoHandle)),
-      openFileDescriptionQueries_(other.openFileDescriptionQueries_) {}
-
-PlatformFile& PlatformFile::operator=(PlatformFile&& other) noexcept {
-    std::swap(handle_, other.handle_);
-    std::swap(openFileDescriptionQueries_, other.openFileDescriptionQueries_);
-    return *this;
 }
 
 PlatformFile::~PlatformFile() {

@@ -13,8 +13,6 @@
 namespace station {
 namespace {
 
-const std::intptr_t kNoHandle = reinterpret_cast<std::intptr_t>(INVALID_HANDLE_VALUE);
-
 HANDLE handleOf(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
 
 HANDLE openExisting(const std::filesystem::path& path, DWORD disposition) {
@@ -72,16 +70,6 @@ PlatformFile PlatformFile::openShared(const std::filesystem::path& path) {
     const DWORD type = ::GetFileType(handleOf(file.handle_));
     if (type != FILE_TYPE_DISK) refuse(path, fileKind(type));
     return file;
-}
-
-PlatformFile::PlatformFile(PlatformFile&& other) noexcept
-    : handle_(std::exchange(other.handle_, kNoHandle)),
-      openFileDescriptionQueries_(other.openFileDescriptionQueries_) {}
-
-PlatformFile& PlatformFile::operator=(PlatformFile&& other) noexcept {
-    std::swap(handle_, other.handle_);
-    std::swap(openFileDescriptionQueries_, other.openFileDescriptionQueries_);
-    return *this;
 }
 
 PlatformFile::~PlatformFile() {
