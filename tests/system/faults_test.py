@@ -7,7 +7,7 @@ import re
 import subprocess
 import unittest
 
-from harness import (PATIENCE_S, STATION_OWNER, StationFolder, XServer, as_read_back,
+from harness import (PATIENCE_S, SANITIZED, STATION_OWNER, StationFolder, XServer, as_read_back,
                      install_monitor, read_focused, read_listing, scan, wait_for)
 
 X = None
@@ -132,8 +132,12 @@ class HundredThousandRecords(MonitorTest):
         self.wait_for_caption("100000")
         self.assertNotEqual(read_focused(self.monitor.pid), "Refresh now")
         X.run("xdotool", "mousemove", "--window", str(self.window), "60", "12", "click", "1")
+        # Each accessibility call waits for the tick in progress, and reading the focus takes
+        # several. Under the sanitizers a tick over 100,000 records takes over a second, more on
+        # a busy machine: the guard against a hang is longer there (seen to run out once at 10 s
+        # while the machine ran three suites at once).
         wait_for(lambda: read_focused(self.monitor.pid) == "Refresh now",
-                 "the click to reach the button")
+                 "the click to reach the button", PATIENCE_S * (4 if SANITIZED else 1))
         self.folder.command("grow 100001")
         self.wait_for_caption("100001")
         self.close_and_expect_a_clean_end()

@@ -18,10 +18,11 @@ STATION_SCAN = os.environ["STATION_SCAN"]
 
 # A guard against hanging, not a measure of speed: every wait ends as soon as it can.
 PATIENCE_S = 10
+SANITIZED = os.environ.get("OSTREVAN_SANITIZED") == "1"
 
 
-def wait_for(condition, what):
-    deadline = time.monotonic() + PATIENCE_S
+def wait_for(condition, what, patience_s=PATIENCE_S):
+    deadline = time.monotonic() + patience_s
     while True:
         value = condition()
         if value:

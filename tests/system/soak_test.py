@@ -14,7 +14,7 @@ import subprocess
 import time
 import unittest
 
-from harness import STATION_OWNER, StationFolder, XServer, install_monitor, wait_for
+from harness import SANITIZED, STATION_OWNER, StationFolder, XServer, install_monitor, wait_for
 
 SECONDS = int(os.environ.get("SOAK_SECONDS", "60"))
 SETTLING_S = 10
@@ -22,7 +22,6 @@ GROWTH_EVERY_S = 10
 MEMORY_GROWTH_LIMIT_KB = 1024
 # Under AddressSanitizer freed memory waits in a quarantine on purpose, so resident memory there
 # says nothing about leaks; LeakSanitizer checks them at the end instead.
-SANITIZED = os.environ.get("OSTREVAN_SANITIZED") == "1"
 STATIONS = 40
 
 
