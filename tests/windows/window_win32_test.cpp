@@ -63,6 +63,7 @@ class Win32WindowTest : public ::testing::Test {
             // drains then, so the count ends the loop.
             for (MSG message; ticks > 0 && ::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE);) {
                 if (message.message == WM_TIMER && message.hwnd == frm()) --ticks;
+                if (window.movedFocus(message)) continue;
                 ::TranslateMessage(&message);
                 ::DispatchMessageW(&message);
             }
@@ -108,6 +109,12 @@ TEST_F(Win32WindowTest, ShowsNothingOfTheFileBeforeTheFirstTickAndTheListingAfte
 
     ASSERT_TRUE(waitForTicks(1));
     EXPECT_EQ(caption(), "7");
+    EXPECT_EQ(listing(), "2\t3\r\n4\t5\t6\r\n7\t8\t");
+
+    // Tab leaves the text box for the button, as from any edit box, and types no tab.
+    ::PostMessageW(txtPuestos(), WM_KEYDOWN, VK_TAB, 0);
+    ASSERT_TRUE(waitForTicks(1));
+    EXPECT_EQ(::GetFocus(), cmdVer());
     EXPECT_EQ(listing(), "2\t3\r\n4\t5\t6\r\n7\t8\t");
 }
 

@@ -33,6 +33,10 @@ class frmOstrevan final : private WindowControls {
     // Runs the message loop until the program ends; returns its exit status.
     int run();
 
+    // For a message loop, before a message is dispatched: Tab and Shift+Tab move between the
+    // text box and the button, as in a dialog, and are not dispatched. Tells whether it did so.
+    bool movedFocus(const MSG& message);
+
   private:
     class TextBox;
 
@@ -46,8 +50,6 @@ class frmOstrevan final : private WindowControls {
     void onDestroy();
     // Places the controls and sizes the window for dpi, from the layout in twips.
     void layOut(UINT dpi);
-    // Tab and Shift+Tab move between the text box and the button, as in a dialog.
-    bool movedFocus(const MSG& message);
 
     void startTimer1(int intervalMs) override;
     void stopTimer1() override;
