@@ -26,8 +26,9 @@ def setUpModule():
     X = XServer()
     WINE = dict(X.env, WINEDEBUG="-all")
     if not os.path.isdir(WINE["WINEPREFIX"]):
-        subprocess.run(["wineboot", "-i"], env=WINE, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, check=True)
+        # Without Wine's .NET and HTML engines, which it would offer to download.
+        subprocess.run(["wineboot", "-i"], env=dict(WINE, WINEDLLOVERRIDES="mscoree,mshtml="),
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
     # One server for the whole suite, and Wine's own background programs (explorer, the device
     # services) started with their output elsewhere: started by a program whose output is read,
     # they would hold its pipe open, and reading it would never end.
