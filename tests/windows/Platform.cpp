@@ -8,7 +8,9 @@
 
 #include "Support.h"
 #include "station/PlatformFile.h"
+#include "station/StationFile.h"
 #include "station/windows/WindowsError.h"
+#include "tools/OwnedFile.h"
 
 namespace testing_support {
 namespace {
@@ -99,29 +101,18 @@ std::string OwnerProcess::readLine() {
     }
 }
 
-// Windows makes a read of a locked range fail; Wine does not. Asked once: a lock taken through
-// one handle of a scratch file, a read through another.
+// Windows makes a read of a locked range fail; Wine does not. Asked once, with the owner's own
+// lock and the monitor's own read, each through a handle of its own.
 bool readsOfLockedRangesFail() {
     static const bool fail = [] {
         TempFolder folder;
-        writeStationFile(folder.stationFile(), 81);
-        auto open = [&] {
-            return ::CreateFileW(folder.stationFile().c_str(), GENERIC_READ | GENERIC_WRITE,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr);
-        };
-        HANDLE locker = open();
-        HANDLE reader = open();
-        OVERLAPPED start{};
-        const bool locked =
-            ::LockFileEx(locker, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 81, 0,
-                         &start) != FALSE;
-        char byte = 0;
-        DWORD got = 0;
-        const bool readFailed = ::ReadFile(reader, &byte, 1, &got, nullptr) == FALSE;
-        ::CloseHandle(reader);
-        ::CloseHandle(locker);
-        return locked && readFailed;
+        writeStationFile(folder.stationFile(), station::kRecordLength);
+        owner::OwnedFile locker(folder.stationFile());
+        locker.lock({0, station::kRecordLength});
+        station::PlatformFile reader = station::PlatformFile::openShared(folder.stationFile());
+        std::byte record[station::kRecordLength];
+        std::size_t got = 0;
+        return static_cast<bool>(reader.readUnlessLocked(0, record, got));
     }();
     return fail;
 }
