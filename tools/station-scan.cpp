@@ -1,7 +1,9 @@
 // One pass of the lock scan, exactly as the monitor's refresh runs it, printed for scripts.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -12,16 +14,22 @@
 #include "station/LockScan.h"
 #include "station/StationFile.h"
 #include "tools/Console.h"
+#include "tools/LockHolders.h"
 
 namespace {
 
 constexpr const char* kUsage =
-    "usage: station-scan [--json] [FOLDER]\n"
+    "usage: station-scan [--json] [--holders [--smb-conf FILE]] [FOLDER]\n"
     "\n"
     "Runs one pass over FOLDER/Brevanto.SIT (default: the folder of this program) as the\n"
     "monitor does, creating the file empty when it is missing. Prints the listing, then the\n"
     "caption (the last free station) and the connected count; with --json, one object\n"
-    "{\"listing\": ..., \"connected\": N, \"lastFree\": N}. Exits 1 when the pass failed.\n";
+    "{\"listing\": ..., \"connected\": N, \"lastFree\": N}. Exits 1 when the pass failed.\n"
+    "\n"
+    "--holders  then looks up who holds each locked record (Linux): a process of this machine,\n"
+    "           or through Samba's smbd a client machine, its address and account; one line per\n"
+    "           holder, or with --json a \"holders\" array. Samba's clients need root.\n"
+    "--smb-conf FILE  Samba's configuration, when it is not Samba's default.\n";
 
 void printFailure(const std::system_error& failure) {
     std::cerr << "station-scan: " << station::failureNumber(failure) << " "
@@ -73,22 +81,104 @@ std::string jsonString(std::string_view text) {
     return quoted + "\"";
 }
 
+// Notes which records the pass found locked, for the look-up of their holders.
+class NotingLockedRecords final : public station::ScannedFile {
+  public:
+    explicit NotingLockedRecords(station::ScannedFile& file) : file_(file) {}
+    void repositionToFirstScanned() override {
+        locked_.clear();
+        file_.repositionToFirstScanned();
+    }
+    bool endOfFile() override { return file_.endOfFile(); }
+    std::error_code read(std::int32_t record, station::StationRecord& buffer) override {
+        try {
+            const std::error_code failure = file_.read(record, buffer);
+            if (failure) locked_.push_back(record);
+            return failure;
+        } catch (...) {
+            locked_.push_back(record);
+            throw;
+        }
+    }
+    const std::vector<std::int32_t>& locked() const { return locked_; }
+
+  private:
+    station::ScannedFile& file_;
+    std::vector<std::int32_t> locked_;
+};
+
+std::string describeClient(const holders::SambaClient& client) {
+    std::string text = "; client ";
+    text += client.machine;
+    text += " at ";
+    text += client.address;
+    text += ", account ";
+    text += client.account;
+    if (!client.since.empty()) {
+        text += ", since ";
+        text += client.since;
+    }
+    return text;
+}
+
+void printHolder(const holders::Holder& holder) {
+    std::cout << "record " << holder.record << ": ";
+    if (holder.pid) {
+        std::cout << "pid " << *holder.pid << " " << holder.command << ", user " << holder.user;
+        if (holder.client) std::cout << describeClient(*holder.client);
+        if (!holder.unknown.empty()) std::cout << "; ";
+    }
+    if (!holder.unknown.empty()) std::cout << "unknown: " << holder.unknown;
+    std::cout << "\n";
+}
+
+std::string jsonHolder(const holders::Holder& holder) {
+    std::string json = "{\"record\": ";
+    json += std::to_string(holder.record);
+    json += ", \"pid\": ";
+    json += holder.pid ? std::to_string(*holder.pid) : "null";
+    const auto field = [&json](std::string_view name, std::string_view value) {
+        json += ", \"";
+        json += name;
+        json += "\": ";
+        json += jsonString(value);
+    };
+    if (holder.pid) {
+        field("command", holder.command);
+        field("user", holder.user);
+    }
+    if (holder.client) {
+        field("client", holder.client->machine);
+        field("address", holder.client->address);
+        field("account", holder.client->account);
+        field("since", holder.client->since);
+    }
+    if (!holder.unknown.empty()) field("unknown", holder.unknown);
+    return json + "}";
+}
+
 struct Options {
     bool json = false;
+    bool holders = false;
+    std::string sambaConfiguration;
     std::string folder;
 };
 
 bool parse(const std::vector<std::string_view>& arguments, Options& options) {
-    for (const auto argument : arguments) {
-        if (argument == "--json") {
+    for (auto argument = arguments.begin(); argument != arguments.end(); ++argument) {
+        if (*argument == "--json") {
             options.json = true;
-        } else if (argument.starts_with('-') || !options.folder.empty()) {
+        } else if (*argument == "--holders") {
+            options.holders = true;
+        } else if (*argument == "--smb-conf" && argument + 1 != arguments.end()) {
+            options.sambaConfiguration = *++argument;
+        } else if (argument->starts_with('-') || !options.folder.empty()) {
             return false;
         } else {
-            options.folder = argument;
+            options.folder = *argument;
         }
     }
-    return true;
+    return options.holders || options.sambaConfiguration.empty();
 }
 
 }  // namespace
@@ -110,25 +200,49 @@ int main(int argc, char** argv) {
     }
     stationFile.AbrirFicheroPuestos();
 
+    // Without --holders the pass reads the station file itself, exactly as the monitor's does.
+    NotingLockedRecords noting(stationFile);
+    station::ScannedFile& scanned =
+        options.holders ? static_cast<station::ScannedFile&>(noting) : stationFile;
     std::int32_t lastFree = 0;
     std::int32_t connected = 0;
-    bool passFailed = false;
+    bool failed = false;
     try {
-        connected = station::LockScan(stationFile, listing, messages)
-                        .MLP_PuestosConectadosGrabados(lastFree);
-        passFailed = messages.reported();
+        connected =
+            station::LockScan(scanned, listing, messages).MLP_PuestosConectadosGrabados(lastFree);
+        failed = messages.reported();
     } catch (const std::system_error& failure) {
         printFailure(failure);
-        passFailed = true;
+        failed = true;
+    }
+
+    std::optional<std::vector<holders::Holder>> found;
+    if (options.holders && !failed) {
+        try {
+            found = holders::lookUp(stationFile.rutaFichero(), noting.locked(),
+                                    {tools::pathFromUtf8(options.sambaConfiguration)});
+        } catch (const std::system_error& failure) {
+            printFailure(failure);
+            failed = true;
+        }
     }
 
     if (options.json) {
         std::cout << "{\"listing\": " << jsonString(listing.text())
-                  << ", \"connected\": " << connected << ", \"lastFree\": " << lastFree << "}\n";
+                  << ", \"connected\": " << connected << ", \"lastFree\": " << lastFree;
+        if (found) {
+            std::cout << ", \"holders\": [";
+            for (std::size_t i = 0; i < found->size(); ++i) {
+                std::cout << (i == 0 ? "" : ", ") << jsonHolder((*found)[i]);
+            }
+            std::cout << "]";
+        }
+        std::cout << "}\n";
     } else {
         std::cout << listing.text();
         if (!listing.text().ends_with('\n')) std::cout << "\n";
         std::cout << "caption: " << lastFree << "\nconnected: " << connected << "\n";
+        if (found) std::ranges::for_each(*found, printHolder);
     }
-    return passFailed ? 1 : 0;
+    return failed ? 1 : 0;
 }

@@ -1,0 +1,496 @@
+// Linux: the kernel's lock list names the process of a classic lock, but an open-file-description
+// lock (Samba's kind) only as pid -1; its holder shows in the fdinfo of every process that has
+// that description open. Samba's own status then says which client an smbd process serves.
+#include "tools/LockHolders.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <QByteArray>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <algorithm>
+#include <charconv>
+#include <cstdio>
+#include <fstream>
+#include <limits>
+#include <map>
+#include <sstream>
+#include <string_view>
+#include <system_error>
+#include <utility>
+
+#include "station/Failure.h"
+#include "station/StationFile.h"
+
+namespace holders {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::string_view kPrivilegeReason = "run as root to see Samba clients";
+constexpr std::string_view kGoneReason =
+    "no longer held: its holder let go or ended after the pass";
+
+// Bytes first to last, inclusive, as the kernel lists a lock; a lock to the end of the file runs
+// to the largest offset.
+struct Range {
+    std::uint64_t first;
+    std::uint64_t last;
+    bool overlaps(const Range& other) const { return first <= other.last && other.first <= last; }
+};
+
+Range recordRange(std::int32_t record) {
+    const auto first = static_cast<std::uint64_t>(record - 1) * station::kRecordLength;
+    return {first, first + station::kRecordLength - 1};
+}
+
+// A lock as the kernel lists it in /proc/locks and in a descriptor's fdinfo. Its pid is the
+// holder's for a classic lock, -1 for an open-file-description lock and 0 for a holder in a pid
+// namespace this one cannot see.
+struct KernelLock {
+    std::int64_t pid;
+    Range range;
+};
+
+template <typename Number>
+bool parseNumber(std::string_view text, Number& value) {
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return error == std::errc() && end == text.data() + text.size();
+}
+
+// The device and inode as the kernel's lock lines name a file.
+std::string lockKey(const struct stat& file) {
+    char key[64];
+    std::snprintf(key, sizeof key, "%02x:%02x:%llu", major(file.st_dev), minor(file.st_dev),
+                  static_cast<unsigned long long>(file.st_ino));
+    return key;
+}
+
+// One line of /proc/locks, or a "lock:" line of an fdinfo, when it is a held record lock on the
+// file with that key; waiters ("->"), whole-file flock locks and leases are not.
+std::optional<KernelLock> parseLockLine(std::string_view line, std::string_view key) {
+    std::istringstream words{std::string(line)};
+    std::string word;
+    words >> word;
+    if (word == "lock:") words >> word;
+    std::string kind, mode, type, pid, device, first, last;
+    words >> kind;
+    if (kind == "->") return std::nullopt;
+    words >> mode >> type >> pid >> device >> first >> last;
+    if (!words || device != key || (kind != "POSIX" && kind != "OFDLCK")) return std::nullopt;
+    KernelLock lock{};
+    if (!parseNumber(pid, lock.pid) || !parseNumber(first, lock.range.first)) return std::nullopt;
+    if (last == "EOF") {
+        lock.range.last = std::numeric_limits<std::uint64_t>::max();
+    } else if (!parseNumber(last, lock.range.last)) {
+        return std::nullopt;
+    }
+    return lock;
+}
+
+// The record locks on the file that a lock listing holds; a listing that cannot be read (its
+// process ended) holds none.
+std::vector<KernelLock> readLocks(const fs::path& listing, std::string_view key) {
+    std::vector<KernelLock> locks;
+    std::ifstream in(listing);
+    for (std::string line; std::getline(in, line);) {
+        if (auto lock = parseLockLine(line, key)) locks.push_back(*lock);
+    }
+    return locks;
+}
+
+bool sameFile(const fs::path& path, const struct stat& file) {
+    struct stat found {};
+    return ::stat(path.c_str(), &found) == 0 && found.st_dev == file.st_dev &&
+           found.st_ino == file.st_ino;
+}
+
+// One descriptor of one process that has the station file open.
+struct Descriptor {
+    std::int64_t pid;
+    std::string number;
+    fs::path fdinfo() const { return fs::path("/proc") / std::to_string(pid) / "fdinfo" / number; }
+    fs::path link() const { return fs::path("/proc") / std::to_string(pid) / "fd" / number; }
+};
+
+// Every open-file-description lock on the file, with the descriptor it shows through; and
+// whether some process refused to show its descriptors.
+struct DescriptorWalk {
+    std::vector<std::pair<Descriptor, KernelLock>> locks;
+    bool refused = false;
+};
+
+DescriptorWalk walkDescriptors(const struct stat& file, std::string_view key) {
+    DescriptorWalk walk;
+    std::error_code ignored;
+    for (const auto& process : fs::directory_iterator("/proc", ignored)) {
+        std::int64_t pid = 0;
+        if (!parseNumber(process.path().filename().native(), pid)) continue;
+        std::error_code refusal;
+        fs::directory_iterator descriptors(process.path() / "fd", refusal);
+        if (refusal == std::errc::permission_denied ||
+            refusal == std::errc::operation_not_permitted) {
+            walk.refused = true;
+        }
+        // Only the descriptors of the station file are read further.
+        for (; !refusal && descriptors != fs::directory_iterator();
+             descriptors.increment(refusal)) {
+            if (!sameFile(descriptors->path(), file)) continue;
+            const Descriptor descriptor{pid, descriptors->path().filename().native()};
+            for (const KernelLock& lock : readLocks(descriptor.fdinfo(), key)) {
+                // Classic locks show through their descriptor too; those are taken from the
+                // kernel's list, which names their process.
+                if (lock.pid == -1) walk.locks.emplace_back(descriptor, lock);
+            }
+        }
+    }
+    return walk;
+}
+
+// A process held by its pidfd, so that a pid reused by another process cannot pass for it: what
+// is read about it is trusted only while it has not ended.
+class PinnedProcess {
+  public:
+    explicit PinnedProcess(std::int64_t pid)
+        // glibc 2.36's <sys/pidfd.h> declares pidfd_open without C linkage for C++.
+        : pidfd_(static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0))) {}
+    PinnedProcess(PinnedProcess&& other) noexcept : pidfd_(std::exchange(other.pidfd_, -1)) {}
+    PinnedProcess& operator=(PinnedProcess&&) = delete;
+    ~PinnedProcess() {
+        if (pidfd_ >= 0) ::close(pidfd_);
+    }
+    bool ended() const {
+        if (pidfd_ < 0) return true;
+        pollfd exited{pidfd_, POLLIN, 0};
+        return ::poll(&exited, 1, 0) != 0;
+    }
+
+  private:
+    int pidfd_;
+};
+
+std::string readFirstLine(const fs::path& path) {
+    std::ifstream in(path);
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
+std::string userName(uid_t uid) {
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found) {
+        return found->pw_name;
+    }
+    return std::to_string(uid);
+}
+
+struct ProcessFacts {
+    std::string command;
+    std::string user;
+};
+
+// The command name and the real user: the one who started the process, which stays put while
+// smbd switches its effective user from request to request.
+std::optional<ProcessFacts> describe(std::int64_t pid) {
+    const fs::path folder = fs::path("/proc") / std::to_string(pid);
+    ProcessFacts facts{readFirstLine(folder / "comm"), {}};
+    std::ifstream status(folder / "status");
+    for (std::string line; std::getline(status, line);) {
+        uid_t uid = 0;
+        std::istringstream fields(line);
+        std::string label;
+        if (fields >> label >> uid && label == "Uid:") facts.user = userName(uid);
+    }
+    if (facts.command.empty() || facts.user.empty()) return std::nullopt;
+    return facts;
+}
+
+// What smbd says of its clients, for the station file only.
+struct SambaStatus {
+    struct Session {
+        std::string machine, address, account;
+    };
+    struct Lock {
+        std::int64_t pid;
+        Range range;
+    };
+    std::map<std::int64_t, Session> sessions;
+    std::map<std::int64_t, std::string> openedAt;
+    std::vector<Lock> locks;
+    std::string failure;  // why there is no status, if there is none
+};
+
+std::int64_t serverPid(const QJsonObject& entry) {
+    return entry["server_id"].toObject()["pid"].toString().toLongLong();
+}
+
+bool isStationFile(const QJsonObject& entry, const struct stat& file) {
+    const QJsonObject id = entry["fileid"].toObject();
+    return static_cast<dev_t>(id["devid"].toInteger()) == file.st_dev &&
+           static_cast<ino_t>(id["inode"].toInteger()) == file.st_ino;
+}
+
+// "ipv4:192.0.2.7:50123" or "ipv6:2001:db8::7:50123": the address without family and port.
+std::string addressOf(const QString& hostname) {
+    QString address = hostname.section(':', 1);
+    return address.left(address.lastIndexOf(':')).toStdString();
+}
+
+SambaStatus parseSambaStatus(const QByteArray& json, const struct stat& file) {
+    SambaStatus status;
+    const QJsonObject root = QJsonDocument::fromJson(json).object();
+    for (const QJsonValue session : root["sessions"].toObject()) {
+        const QJsonObject entry = session.toObject();
+        status.sessions.emplace(
+            serverPid(entry), SambaStatus::Session{entry["remote_machine"].toString().toStdString(),
+                                                   addressOf(entry["hostname"].toString()),
+                                                   entry["username"].toString().toStdString()});
+    }
+    for (const QJsonValue openFile : root["open_files"].toObject()) {
+        if (!isStationFile(openFile.toObject(), file)) continue;
+        for (const QJsonValue open : openFile.toObject()["opens"].toObject()) {
+            // The first open of the file by that client is when it came.
+            const std::string at = open.toObject()["opened_at"].toString().toStdString();
+            auto [known, added] = status.openedAt.emplace(serverPid(open.toObject()), at);
+            if (!added) known->second = std::min(known->second, at);
+        }
+    }
+    for (const QJsonValue lockedFile : root["byte_range_locks"].toObject()) {
+        if (!isStationFile(lockedFile.toObject(), file)) continue;
+        for (const QJsonValue lock : lockedFile.toObject()["locks"].toArray()) {
+            const QJsonObject entry = lock.toObject();
+            const auto start = static_cast<std::uint64_t>(entry["start"].toInteger());
+            const auto size = static_cast<std::uint64_t>(entry["size"].toInteger());
+            if (size == 0) continue;
+            status.locks.push_back({serverPid(entry), {start, start + size - 1}});
+        }
+    }
+    return status;
+}
+
+SambaStatus askSamba(const LookUpOptions& options, const struct stat& file) {
+    QStringList arguments{"--json", "-B"};
+    if (!options.sambaConfiguration.empty()) {
+        arguments << "--configfile" << QString::fromStdString(options.sambaConfiguration.string());
+    }
+    QProcess smbstatus;
+    smbstatus.start("smbstatus", arguments);
+    SambaStatus status;
+    if (!smbstatus.waitForFinished(-1) || smbstatus.exitStatus() != QProcess::NormalExit) {
+        status.failure = "smbstatus could not be run";
+    } else if (smbstatus.exitCode() != 0) {
+        status.failure =
+            ::geteuid() == 0
+                ? "smbstatus failed: " + QString::fromLocal8Bit(smbstatus.readAllStandardError())
+                                             .trimmed()
+                                             .section('\n', 0, 0)
+                                             .toStdString()
+                : std::string(kPrivilegeReason);
+    } else {
+        status = parseSambaStatus(smbstatus.readAllStandardOutput(), file);
+    }
+    return status;
+}
+
+void addClient(Holder& holder, const SambaStatus& samba) {
+    if (!samba.failure.empty()) {
+        holder.unknown = samba.failure;
+        return;
+    }
+    const Range record = recordRange(holder.record);
+    const bool lockListed = std::any_of(samba.locks.begin(), samba.locks.end(), [&](auto& lock) {
+        return lock.pid == *holder.pid && lock.range.overlaps(record);
+    });
+    const auto session = samba.sessions.find(*holder.pid);
+    if (!lockListed || session == samba.sessions.end()) {
+        holder.unknown = "Samba lists no lock of this process on the record";
+        return;
+    }
+    const auto opened = samba.openedAt.find(*holder.pid);
+    holder.client =
+        SambaClient{session->second.machine, session->second.address, session->second.account,
+                    opened == samba.openedAt.end() ? "" : opened->second};
+}
+
+// Why a record locked in the pass has no lock of this machine's processes on it now; the kernel
+// still answers whether it is held, and by whom as far as it knows.
+std::string reasonWithoutLocalLock(int fd, std::int32_t record) {
+    struct flock probe {};
+    probe.l_type = F_WRLCK;
+    probe.l_whence = SEEK_SET;
+    probe.l_start = static_cast<off_t>(recordRange(record).first);
+    probe.l_len = station::kRecordLength;
+    if (::fcntl(fd, F_OFD_GETLK, &probe) != 0) {
+        return "the kernel would not say: " + std::generic_category().message(errno);
+    }
+    if (probe.l_type == F_UNLCK) return std::string(kGoneReason);
+    // 0 from a file server's other client (NFSv4), below -1 from an NFSv3 client's process.
+    if (probe.l_pid == 0 || probe.l_pid < -1) return "held by another machine, through NFS";
+    return "taken during the look-up: run it again";
+}
+
+// Why an open-file-description lock has no process to show for it.
+std::string reasonForUnseenDescription(bool refused) {
+    if (!refused) return std::string(kGoneReason);
+    if (::geteuid() != 0) return std::string(kPrivilegeReason);
+    return "held by a process that refuses to show its descriptors";
+}
+
+// A process that seemed to hold a lock on the record, and the descriptor it showed it through
+// when the lock is an open-file-description lock.
+struct Candidate {
+    std::int64_t pid;
+    std::optional<Descriptor> descriptor;
+};
+
+struct RecordLook {
+    std::int32_t record;
+    std::vector<Candidate> candidates;
+    // One for each lock that cannot be put down to a process, and one when the record's holder
+    // is gone.
+    std::vector<std::string> unknowns;
+
+    void addUnknown(std::string reason) {
+        if (reason != kGoneReason ||
+            std::find(unknowns.begin(), unknowns.end(), kGoneReason) == unknowns.end()) {
+            unknowns.push_back(std::move(reason));
+        }
+    }
+    void addGone() { addUnknown(std::string(kGoneReason)); }
+
+    void add(Candidate candidate) {
+        const bool known =
+            std::any_of(candidates.begin(), candidates.end(),
+                        [&](const Candidate& seen) { return seen.pid == candidate.pid; });
+        if (!known) candidates.push_back(std::move(candidate));
+    }
+};
+
+bool holdsAny(const std::vector<KernelLock>& locks, std::int64_t pid, const Range& range) {
+    return std::any_of(locks.begin(), locks.end(), [&](const KernelLock& lock) {
+        return lock.pid == pid && lock.range.overlaps(range);
+    });
+}
+
+class FileDescriptor {
+  public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    ~FileDescriptor() { ::close(fd_); }
+    int get() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+}  // namespace
+
+std::vector<Holder> lookUp(const fs::path& stationFile, std::span<const std::int32_t> records,
+                           const LookUpOptions& options) {
+    std::vector<Holder> holders;
+    if (records.empty()) return holders;
+    const int opened = ::open(stationFile.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (opened < 0) station::throwLastError();
+    const FileDescriptor fd(opened);
+    struct stat file {};
+    if (::fstat(fd.get(), &file) != 0) station::throwLastError();
+    const std::string key = lockKey(file);
+
+    // Who seems to hold each record: the kernel's list names classic holders; the descriptors
+    // name the holders of open-file-description locks, matched to the list by their range.
+    const std::vector<KernelLock> listed = readLocks("/proc/locks", key);
+    const bool descriptionLocks = std::any_of(
+        listed.begin(), listed.end(), [](const KernelLock& lock) { return lock.pid == -1; });
+    const DescriptorWalk walk = descriptionLocks ? walkDescriptors(file, key) : DescriptorWalk{};
+    std::vector<RecordLook> looks;
+    for (const std::int32_t record : records) {
+        RecordLook look{record, {}, {}};
+        const Range range = recordRange(record);
+        bool anyLock = false;
+        for (const KernelLock& lock : listed) {
+            if (!lock.range.overlaps(range)) continue;
+            anyLock = true;
+            if (lock.pid > 0) {
+                look.add({lock.pid, std::nullopt});
+            } else if (lock.pid == 0) {
+                look.addUnknown("held by a process in another pid namespace");
+            } else {
+                bool shown = false;
+                for (const auto& [descriptor, held] : walk.locks) {
+                    if (held.range.first != lock.range.first ||
+                        held.range.last != lock.range.last) {
+                        continue;
+                    }
+                    look.add({descriptor.pid, descriptor});
+                    shown = true;
+                }
+                if (!shown) look.addUnknown(reasonForUnseenDescription(walk.refused));
+            }
+        }
+        if (!anyLock) look.addUnknown(reasonWithoutLocalLock(fd.get(), record));
+        looks.push_back(std::move(look));
+    }
+
+    // Each holder is pinned, then asked again: only a pid that still holds the record after it
+    // was pinned, and has not ended by the end of the look-up, is the holder.
+    std::map<std::int64_t, PinnedProcess> pinned;
+    for (const RecordLook& look : looks) {
+        for (const Candidate& candidate : look.candidates)
+            pinned.try_emplace(candidate.pid, candidate.pid);
+    }
+    const std::vector<KernelLock> relisted =
+        pinned.empty() ? listed : readLocks("/proc/locks", key);
+    std::map<std::int64_t, std::optional<ProcessFacts>> facts;
+    bool sambaHolders = false;
+    for (RecordLook& look : looks) {
+        const Range range = recordRange(look.record);
+        std::erase_if(look.candidates, [&](const Candidate& candidate) {
+            const bool holds =
+                candidate.descriptor
+                    ? sameFile(candidate.descriptor->link(), file) &&
+                          holdsAny(readLocks(candidate.descriptor->fdinfo(), key), -1, range)
+                    : holdsAny(relisted, candidate.pid, range);
+            std::optional<ProcessFacts>& described = facts[candidate.pid];
+            if (holds && !described) described = describe(candidate.pid);
+            if (!holds || !described) look.addGone();
+            return !holds || !described;
+        });
+        for (const Candidate& candidate : look.candidates) {
+            sambaHolders |= facts[candidate.pid]->command.starts_with("smbd");
+        }
+    }
+    const SambaStatus samba = sambaHolders ? askSamba(options, file) : SambaStatus{};
+
+    for (RecordLook& look : looks) {
+        for (const Candidate& candidate : look.candidates) {
+            if (pinned.at(candidate.pid).ended()) {
+                look.addGone();
+                continue;
+            }
+            const ProcessFacts& process = *facts[candidate.pid];
+            Holder holder{look.record,  candidate.pid, process.command,
+                          process.user, std::nullopt,  {}};
+            if (process.command.starts_with("smbd")) addClient(holder, samba);
+            holders.push_back(std::move(holder));
+        }
+        for (const std::string& reason : look.unknowns) {
+            holders.push_back({look.record, std::nullopt, {}, {}, std::nullopt, reason});
+        }
+    }
+    return holders;
+}
+
+}  // namespace holders

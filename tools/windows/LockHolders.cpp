@@ -1,0 +1,17 @@
+// Windows names no holder of a byte-range lock to another process: the look-up is Linux's.
+#include "tools/LockHolders.h"
+
+#include <windows.h>
+
+#include <system_error>
+
+#include "station/windows/WindowsError.h"
+
+namespace holders {
+
+std::vector<Holder> lookUp(const std::filesystem::path&, std::span<const std::int32_t>,
+                           const LookUpOptions&) {
+    throw std::system_error(ERROR_NOT_SUPPORTED, station::windowsCategory());
+}
+
+}  // namespace holders
