@@ -44,6 +44,7 @@ class OwnerProcess {
     void grow(long long records) { expectOk("grow " + std::to_string(records)); }
     void truncate(long long bytes) { expectOk("truncate " + std::to_string(bytes)); }
     std::string readLine();
+    std::int64_t pid() const;
     // Ends the process at once, as a crash of the owning application would.
     void kill();
 

@@ -17,6 +17,7 @@ struct SambaClient {
     std::string address;
     std::string account;
     std::string since;  // when it opened the station file, ISO 8601
+    bool operator==(const SambaClient&) const = default;
 };
 
 // One holder of a lock on one record. What cannot be found out is said in `unknown`, never
@@ -28,6 +29,7 @@ struct Holder {
     std::string user;
     std::optional<SambaClient> client;
     std::string unknown;
+    bool operator==(const Holder&) const = default;
 };
 
 struct LookUpOptions {

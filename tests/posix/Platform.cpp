@@ -55,6 +55,8 @@ OwnerProcess::~OwnerProcess() {
     if (process_ > 0) ::waitpid(static_cast<pid_t>(process_), nullptr, 0);
 }
 
+std::int64_t OwnerProcess::pid() const { return process_; }
+
 void OwnerProcess::kill() {
     ::kill(static_cast<pid_t>(process_), SIGKILL);
     ::waitpid(static_cast<pid_t>(process_), nullptr, 0);

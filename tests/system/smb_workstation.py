@@ -1,12 +1,14 @@
 """A workstation of the owning application, as an SMB2 client: it opens the station file in a
-share and locks ranges of it, prints "ready", and holds them until its standard input closes.
+share and locks ranges of it, prints "ready" and its own TCP port, and holds them until its
+standard input closes.
 
-usage: smb_workstation.py PORT SHARE FILE (rw|ro) LOCK...
-LOCK is OFFSET:LENGTH:x (exclusive) or OFFSET:LENGTH:s (shared), in bytes.
+usage: smb_workstation.py PORT SHARE FILE (rw|ro) [--name NAME] LOCK...
+LOCK is OFFSET:LENGTH:x (exclusive) or OFFSET:LENGTH:s (shared), in bytes. With --name the
+workstation opens a NetBIOS session first and calls itself NAME, as a Windows client does.
 """
 import sys
 
-from impacket import smb3structs as smb2
+from impacket import nmb, smb3structs as smb2
 from impacket.smbconnection import SMBConnection
 
 
@@ -33,18 +35,25 @@ def lock(connection, tree, file, offset, length, flags):
 
 def main():
     port, share, path, access = sys.argv[1:5]
-    connection = SMBConnection("127.0.0.1", "127.0.0.1", sess_port=int(port),
+    locks = sys.argv[5:]
+    name = None
+    if locks[:1] == ["--name"]:
+        name, locks = locks[1], locks[2:]
+        # impacket sends the NetBIOS session request only to the port it takes for NetBIOS's.
+        nmb.NETBIOS_SESSION_PORT = int(port)
+    connection = SMBConnection("127.0.0.1", "127.0.0.1", myName=name, sess_port=int(port),
                                preferredDialect=smb2.SMB2_DIALECT_21)
     connection.login("guest", "")
     tree = connection.connectTree(share)
     wanted = smb2.FILE_READ_DATA | (smb2.FILE_WRITE_DATA if access == "rw" else 0)
     shared = smb2.FILE_SHARE_READ | smb2.FILE_SHARE_WRITE
     file = connection.openFile(tree, path, desiredAccess=wanted, shareMode=shared)
-    for spec in sys.argv[5:]:
+    for spec in locks:
         offset, length, kind = spec.split(":")
         flags = smb2.SMB2_LOCKFLAG_EXCLUSIVE_LOCK if kind == "x" else smb2.SMB2_LOCKFLAG_SHARED_LOCK
         lock(connection, tree, file, int(offset), int(length), flags)
-    print("ready", flush=True)
+    own_port = connection.getSMBServer()._NetBIOSSession.get_socket().getsockname()[1]
+    print("ready", own_port, flush=True)
     sys.stdin.read()
     connection.close()
 

@@ -73,6 +73,8 @@ OwnerProcess::~OwnerProcess() {
     }
 }
 
+std::int64_t OwnerProcess::pid() const { return ::GetProcessId(handleOf(process_)); }
+
 void OwnerProcess::kill() {
     ::TerminateProcess(handleOf(process_), 1);
     ::WaitForSingleObject(handleOf(process_), INFINITE);

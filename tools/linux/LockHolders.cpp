@@ -4,9 +4,11 @@
 #include "tools/LockHolders.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <poll.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -38,6 +40,7 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::string_view kPrivilegeReason = "run as root to see Samba clients";
+constexpr std::string_view kNamespaceReason = "held by a process in another pid namespace";
 constexpr std::string_view kGoneReason =
     "no longer held: its holder let go or ended after the pass";
 
@@ -336,8 +339,15 @@ std::string reasonWithoutLocalLock(int fd, std::int32_t record) {
         return "the kernel would not say: " + std::generic_category().message(errno);
     }
     if (probe.l_type == F_UNLCK) return std::string(kGoneReason);
-    // 0 from a file server's other client (NFSv4), below -1 from an NFSv3 client's process.
-    if (probe.l_pid == 0 || probe.l_pid < -1) return "held by another machine, through NFS";
+    // The kernel's list leaves out the locks of processes that this pid namespace cannot see, and
+    // a file server's other clients are not in it at all; the lock query gives both as 0, and an
+    // NFSv3 client's process as below -1.
+    struct statfs system {};
+    if (::fstatfs(fd, &system) == 0 && system.f_type == NFS_SUPER_MAGIC) {
+        return "held by another machine, through NFS";
+    }
+    if (probe.l_pid == 0) return std::string(kNamespaceReason);
+    if (probe.l_pid < -1) return "held by another machine, through NFS";
     return "taken during the look-up: run it again";
 }
 
@@ -426,7 +436,7 @@ std::vector<Holder> lookUp(const fs::path& stationFile, std::span<const std::int
             if (lock.pid > 0) {
                 look.add({lock.pid, std::nullopt});
             } else if (lock.pid == 0) {
-                look.addUnknown("held by a process in another pid namespace");
+                look.addUnknown(std::string(kNamespaceReason));
             } else {
                 bool shown = false;
                 for (const auto& [descriptor, held] : walk.locks) {
@@ -441,6 +451,7 @@ std::vector<Holder> lookUp(const fs::path& stationFile, std::span<const std::int
             }
         }
         if (!anyLock) look.addUnknown(reasonWithoutLocalLock(fd.get(), record));
+        std::ranges::sort(look.candidates, {}, &Candidate::pid);
         looks.push_back(std::move(look));
     }
 
