@@ -1,7 +1,8 @@
 """The station file served by a real Samba server to SMB2 clients that lock their records as the
 owning application's workstations do. The monitor and station-scan run on the server, beside the
 shared file, and see those locks: Samba keeps each client's byte-range lock as an fcntl lock on
-the served file."""
+the served file. station-scan --holders names, for each lock, the client that Samba serves."""
+import json
 import os
 import shutil
 import signal
@@ -10,7 +11,7 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import (HERE, STATION_OWNER, XServer, as_read_back, install_monitor, read_listing,
+from harness import (HERE, STATION_OWNER, STATION_SCAN, XServer, as_read_back, install_monitor, read_listing,
                      scan, wait_for)
 
 SMBD = os.environ.get("SMBD", "/usr/sbin/smbd")
@@ -71,13 +72,19 @@ class SambaServer:
         for folder in ("lock", "state", "cache", "private", "run", "ncalrpc", "share"):
             os.mkdir(os.path.join(root, folder))
         self.port = free_port()
-        configuration = os.path.join(root, "smb.conf")
-        with open(configuration, "w") as out:
+        self.configuration = os.path.join(root, "smb.conf")
+        with open(self.configuration, "w") as out:
             out.write(CONFIGURATION.format(root=root, port=self.port))
         # smbd makes its own process group; it is stopped by its process id alone.
-        self.smbd = subprocess.Popen([SMBD, "--foreground", "--configfile", configuration],
+        self.smbd = subprocess.Popen([SMBD, "--foreground", "--configfile", self.configuration],
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         wait_for(lambda: listening(self.port), "smbd to listen")
+
+    def status(self):
+        """What smbstatus says of the sessions, open files and byte-range locks."""
+        return json.loads(subprocess.run(
+            ["smbstatus", "--json", "-B", "--configfile", self.configuration],
+            capture_output=True, text=True, check=True).stdout)
 
     def stop(self):
         self.smbd.terminate()
@@ -87,13 +94,25 @@ class SambaServer:
 class Workstation:
     """An SMB2 client holding locks on the shared station file until it disconnects."""
 
-    def __init__(self, server, access, *locks):
+    def __init__(self, server, access, *locks, name=None):
+        naming = ["--name", name] if name else []
         self.client = subprocess.Popen(
             ["/usr/bin/python3", os.path.join(HERE, "smb_workstation.py"), str(server.port),
-             "station", "Brevanto.SIT", access, *locks],
+             "station", "Brevanto.SIT", access, *naming, *locks],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-        ready = self.client.stdout.readline().strip()
-        assert ready == "ready", "the workstation could not lock: " + ready
+        ready = self.client.stdout.readline().split()
+        assert ready[:1] == ["ready"], "the workstation could not lock: %s" % ready
+        self.port = int(ready[1])
+
+    def as_samba_serves_it(self, status):
+        """Samba's session for this workstation, found by its TCP port, and when the smbd that
+        serves it opened the station file."""
+        session = next(session for session in status["sessions"].values()
+                       if session["hostname"] == "ipv4:127.0.0.1:%d" % self.port)
+        pid = session["server_id"]["pid"]
+        opened = [open_["opened_at"] for file in status["open_files"].values()
+                  for open_ in file["opens"].values() if open_["server_id"]["pid"] == pid]
+        return session, int(pid), min(opened)
 
     def disconnect(self):
         self.client.stdin.close()
@@ -125,8 +144,8 @@ class SharedStationFile(unittest.TestCase):
                         "7"], check=True)
         self.workstations = {}
 
-    def connect(self, station, access, *locks):
-        workstation = Workstation(self.server, access, *locks)
+    def connect(self, station, access, *locks, name=None):
+        workstation = Workstation(self.server, access, *locks, name=name)
         self.addCleanup(lambda: workstation.ended() or workstation.disconnect())
         self.workstations[station] = workstation
 
@@ -159,6 +178,54 @@ class SharedStationFile(unittest.TestCase):
         wait_for(lambda: read_listing(monitor.pid).startswith("2\t3\n4\t"),
                  "station 4 to show free after its workstation was killed")
         self.assertEqual(read_listing(monitor.pid), "2\t3\n4\t5- **\t6- **\n7\t8\t")
+
+    def holders(self, *command):
+        run = subprocess.run([*command, "--holders", "--json", "--smb-conf",
+                              self.server.configuration, self.server.share],
+                             capture_output=True, text=True)
+        self.assertEqual((run.returncode, run.stderr), (0, ""))
+        result = json.loads(run.stdout)
+        self.assertEqual({key: result[key] for key in ("listing", "connected", "lastFree")},
+                         scan(self.server.share), "the pass's own output stays as it is")
+        return result["holders"]
+
+    def connect_two_sharing_and_one_named(self):
+        self.connect(3, "rw", record(3), name="CAJA-3")  # sends a NetBIOS machine name
+        self.connect(4, "ro", record(4))
+        self.connect(5, "rw", record(5, kind="s"))       # two workstations share record 5
+        self.connect("5b", "ro", record(5, kind="s"))
+        self.connect(6, "rw", record(6, 15, 5))
+
+    def test_holders_are_the_clients_as_samba_serves_them(self):
+        self.connect_two_sharing_and_one_named()
+        status = self.server.status()
+        expected = []
+        for station in (3, 4, 5, "5b", 6):
+            session, pid, since = self.workstations[station].as_samba_serves_it(status)
+            expected.append({"record": int(str(station)[0]), "pid": pid, "command": "smbd",
+                             "user": "root", "client": session["remote_machine"],
+                             "address": "127.0.0.1", "account": session["username"],
+                             "since": since})
+        self.assertEqual(self.holders(STATION_SCAN),
+                         sorted(expected, key=lambda holder: (holder["record"], holder["pid"])))
+        # Samba's own words for the clients: the machine name the client sent, else its address,
+        # and the guest account.
+        self.assertEqual([holder["client"] for holder in expected],
+                         ["caja-3", "127.0.0.1", "127.0.0.1", "127.0.0.1", "127.0.0.1"])
+        self.assertEqual({holder["account"] for holder in expected}, {"nobody"})
+
+    def test_without_root_samba_clients_are_unknown_with_the_reason(self):
+        self.connect_two_sharing_and_one_named()
+        # Every Samba lock stays unknown, one for each, and nothing else is said of it.
+        root = os.path.dirname(self.server.share)
+        os.chmod(root, 0o755)
+        unprivileged = os.path.join(root, "station-scan")
+        shutil.copy(STATION_SCAN, unprivileged)
+        unknown = "run as root to see Samba clients"
+        self.assertEqual(
+            self.holders("setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                         unprivileged),
+            [{"record": record, "pid": None, "unknown": unknown} for record in (3, 4, 5, 5, 6)])
 
 
 def setUpModule():
