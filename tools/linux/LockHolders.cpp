@@ -464,16 +464,23 @@ std::vector<Holder> lookUp(const fs::path& stationFile, std::span<const std::int
     }
     const std::vector<KernelLock> relisted =
         pinned.empty() ? listed : readLocks("/proc/locks", key);
+    // Each descriptor is read again once, however many records it holds.
+    std::map<std::pair<std::int64_t, std::string>, std::vector<KernelLock>> reread;
+    const auto locksNowThrough = [&](const Descriptor& descriptor) -> const auto& {
+        auto [locks, added] = reread.try_emplace({descriptor.pid, descriptor.number});
+        if (added && sameFile(descriptor.link(), file)) {
+            locks->second = readLocks(descriptor.fdinfo(), key);
+        }
+        return locks->second;
+    };
     std::map<std::int64_t, std::optional<ProcessFacts>> facts;
     bool sambaHolders = false;
     for (RecordLook& look : looks) {
         const Range range = recordRange(look.record);
         std::erase_if(look.candidates, [&](const Candidate& candidate) {
-            const bool holds =
-                candidate.descriptor
-                    ? sameFile(candidate.descriptor->link(), file) &&
-                          holdsAny(readLocks(candidate.descriptor->fdinfo(), key), -1, range)
-                    : holdsAny(relisted, candidate.pid, range);
+            const bool holds = candidate.descriptor
+                                   ? holdsAny(locksNowThrough(*candidate.descriptor), -1, range)
+                                   : holdsAny(relisted, candidate.pid, range);
             std::optional<ProcessFacts>& described = facts[candidate.pid];
             if (holds && !described) described = describe(candidate.pid);
             if (!holds || !described) look.addGone();
