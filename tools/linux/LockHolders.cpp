@@ -253,7 +253,12 @@ std::string addressOf(const QString& hostname) {
 
 SambaStatus parseSambaStatus(const QByteArray& json, const struct stat& file) {
     SambaStatus status;
-    const QJsonObject root = QJsonDocument::fromJson(json).object();
+    QJsonParseError error;
+    const QJsonObject root = QJsonDocument::fromJson(json, &error).object();
+    if (error.error != QJsonParseError::NoError) {
+        status.failure = "smbstatus gave no JSON (Samba 4.17 or later gives it)";
+        return status;
+    }
     for (const QJsonValue session : root["sessions"].toObject()) {
         const QJsonObject entry = session.toObject();
         status.sessions.emplace(
@@ -294,13 +299,14 @@ SambaStatus askSamba(const LookUpOptions& options, const struct stat& file) {
     if (!smbstatus.waitForFinished(-1) || smbstatus.exitStatus() != QProcess::NormalExit) {
         status.failure = "smbstatus could not be run";
     } else if (smbstatus.exitCode() != 0) {
-        status.failure =
-            ::geteuid() == 0
-                ? "smbstatus failed: " + QString::fromLocal8Bit(smbstatus.readAllStandardError())
-                                             .trimmed()
-                                             .section('\n', 0, 0)
-                                             .toStdString()
-                : std::string(kPrivilegeReason);
+        // Built with QString: GCC 12 warns falsely about a literal + std::string temporary.
+        status.failure = ::geteuid() == 0
+                             ? (QStringLiteral("smbstatus failed: ") +
+                                QString::fromLocal8Bit(smbstatus.readAllStandardError())
+                                    .trimmed()
+                                    .section('\n', 0, 0))
+                                   .toStdString()
+                             : std::string(kPrivilegeReason);
     } else {
         status = parseSambaStatus(smbstatus.readAllStandardOutput(), file);
     }
@@ -336,7 +342,8 @@ std::string reasonWithoutLocalLock(int fd, std::int32_t record) {
     probe.l_start = static_cast<off_t>(recordRange(record).first);
     probe.l_len = station::kRecordLength;
     if (::fcntl(fd, F_OFD_GETLK, &probe) != 0) {
-        return "the kernel would not say: " + std::generic_category().message(errno);
+        std::string reason = "the kernel would not say: ";
+        return reason.append(std::generic_category().message(errno));
     }
     if (probe.l_type == F_UNLCK) return std::string(kGoneReason);
     // The kernel's list leaves out the locks of processes that this pid namespace cannot see, and
@@ -412,6 +419,8 @@ std::vector<Holder> lookUp(const fs::path& stationFile, std::span<const std::int
                            const LookUpOptions& options) {
     std::vector<Holder> holders;
     if (records.empty()) return holders;
+    // A descriptor of its own for the lock queries; this process holds no lock on the file, so
+    // closing it afterwards releases nothing.
     const int opened = ::open(stationFile.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (opened < 0) station::throwLastError();
     const FileDescriptor fd(opened);
