@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
     build-essential cmake g++
     libgtest-dev libgmock-dev libbenchmark-dev
-    qt6-base-dev qt6-qpa-plugins fonts-dejavu-core libxcb1-dev pkgconf
+    qt6-base-dev qt6-qpa-plugins fonts-dejavu-core libxcb1-dev pkgconf nlohmann-json3-dev
     # The real window tests: X server, window manager, X tools, accessibility bus and reader.
     xvfb openbox x11-utils xdotool wmctrl dbus-daemon dbus-bin at-spi2-core python3-pyatspi
     desktop-file-utils

@@ -13,13 +13,10 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include <QByteArray>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QProcess>
-#include <QString>
-#include <QStringList>
+#include <spawn.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
@@ -30,6 +27,8 @@
 #include <string_view>
 #include <system_error>
 #include <utility>
+
+#include <nlohmann/json.hpp>
 
 #include "station/Failure.h"
 #include "station/StationFile.h"
@@ -235,80 +234,127 @@ struct SambaStatus {
     std::string failure;  // why there is no status, if there is none
 };
 
-std::int64_t serverPid(const QJsonObject& entry) {
-    return entry["server_id"].toObject()["pid"].toString().toLongLong();
+std::int64_t serverPid(const nlohmann::json& entry) {
+    return std::stoll(entry.at("server_id").at("pid").get<std::string>());
 }
 
-bool isStationFile(const QJsonObject& entry, const struct stat& file) {
-    const QJsonObject id = entry["fileid"].toObject();
-    return static_cast<dev_t>(id["devid"].toInteger()) == file.st_dev &&
-           static_cast<ino_t>(id["inode"].toInteger()) == file.st_ino;
+bool isStationFile(const nlohmann::json& entry, const struct stat& file) {
+    const nlohmann::json& id = entry.at("fileid");
+    return id.at("devid").get<std::uint64_t>() == file.st_dev &&
+           id.at("inode").get<std::uint64_t>() == file.st_ino;
 }
 
 // "ipv4:192.0.2.7:50123" or "ipv6:2001:db8::7:50123": the address without family and port.
-std::string addressOf(const QString& hostname) {
-    QString address = hostname.section(':', 1);
-    return address.left(address.lastIndexOf(':')).toStdString();
+std::string addressOf(std::string_view hostname) {
+    const std::string_view address = hostname.substr(hostname.find(':') + 1);
+    return std::string(address.substr(0, address.rfind(':')));
 }
 
-SambaStatus parseSambaStatus(const QByteArray& json, const struct stat& file) {
+// smbstatus leaves out a section that has nothing in it.
+const nlohmann::json& section(const nlohmann::json& root, const char* name) {
+    static const nlohmann::json nothing = nlohmann::json::object();
+    const auto found = root.find(name);
+    return found == root.end() ? nothing : *found;
+}
+
+SambaStatus parseSambaStatus(const std::string& text, const struct stat& file) {
     SambaStatus status;
-    QJsonParseError error;
-    const QJsonObject root = QJsonDocument::fromJson(json, &error).object();
-    if (error.error != QJsonParseError::NoError) {
-        status.failure = "smbstatus gave no JSON (Samba 4.17 or later gives it)";
-        return status;
-    }
-    for (const QJsonValue session : root["sessions"].toObject()) {
-        const QJsonObject entry = session.toObject();
-        status.sessions.emplace(
-            serverPid(entry), SambaStatus::Session{entry["remote_machine"].toString().toStdString(),
-                                                   addressOf(entry["hostname"].toString()),
-                                                   entry["username"].toString().toStdString()});
-    }
-    for (const QJsonValue openFile : root["open_files"].toObject()) {
-        if (!isStationFile(openFile.toObject(), file)) continue;
-        for (const QJsonValue open : openFile.toObject()["opens"].toObject()) {
-            // The first open of the file by that client is when it came.
-            const std::string at = open.toObject()["opened_at"].toString().toStdString();
-            auto [known, added] = status.openedAt.emplace(serverPid(open.toObject()), at);
-            if (!added) known->second = std::min(known->second, at);
+    try {
+        const nlohmann::json root = nlohmann::json::parse(text);
+        for (const auto& [id, session] : section(root, "sessions").items()) {
+            status.sessions.emplace(
+                serverPid(session),
+                SambaStatus::Session{session.at("remote_machine"),
+                                     addressOf(session.at("hostname").get<std::string>()),
+                                     session.at("username")});
         }
-    }
-    for (const QJsonValue lockedFile : root["byte_range_locks"].toObject()) {
-        if (!isStationFile(lockedFile.toObject(), file)) continue;
-        for (const QJsonValue lock : lockedFile.toObject()["locks"].toArray()) {
-            const QJsonObject entry = lock.toObject();
-            const auto start = static_cast<std::uint64_t>(entry["start"].toInteger());
-            const auto size = static_cast<std::uint64_t>(entry["size"].toInteger());
-            if (size == 0) continue;
-            status.locks.push_back({serverPid(entry), {start, start + size - 1}});
+        for (const auto& [path, openFile] : section(root, "open_files").items()) {
+            if (!isStationFile(openFile, file)) continue;
+            for (const auto& [id, open] : openFile.at("opens").items()) {
+                // The first open of the file by that client is when it came.
+                const std::string at = open.at("opened_at");
+                auto [known, added] = status.openedAt.emplace(serverPid(open), at);
+                if (!added) known->second = std::min(known->second, at);
+            }
         }
+        for (const auto& [path, lockedFile] : section(root, "byte_range_locks").items()) {
+            if (!isStationFile(lockedFile, file)) continue;
+            for (const nlohmann::json& lock : lockedFile.at("locks")) {
+                const auto start = lock.at("start").get<std::uint64_t>();
+                const auto size = lock.at("size").get<std::uint64_t>();
+                if (size != 0) status.locks.push_back({serverPid(lock), {start, start + size - 1}});
+            }
+        }
+    } catch (const std::exception&) {
+        status = SambaStatus{};
+        status.failure = "smbstatus gave no JSON that this look-up knows (Samba 4.17 gives it)";
     }
     return status;
 }
 
-SambaStatus askSamba(const LookUpOptions& options, const struct stat& file) {
-    QStringList arguments{"--json", "-B"};
-    if (!options.sambaConfiguration.empty()) {
-        arguments << "--configfile" << QString::fromStdString(options.sambaConfiguration.string());
+// What a program wrote to its standard output and error, and its exit status (-1 when it did
+// not start or did not exit).
+struct ProgramRun {
+    std::string output;
+    std::string errors;
+    int status = -1;
+};
+
+ProgramRun run(const std::vector<std::string>& command) {
+    ProgramRun result;
+    int output[2];
+    if (::pipe2(output, O_CLOEXEC) != 0) return result;
+    // Errors go to a file in memory, read once the program ended, so that neither stream can
+    // fill up while the other is read.
+    const int errors = ::memfd_create("errors", MFD_CLOEXEC);
+    posix_spawn_file_actions_t actions;
+    ::posix_spawn_file_actions_init(&actions);
+    ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    ::posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
+    if (errors >= 0) ::posix_spawn_file_actions_adddup2(&actions, errors, STDERR_FILENO);
+    std::vector<char*> argv;
+    for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    const int spawned = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    ::posix_spawn_file_actions_destroy(&actions);
+    ::close(output[1]);
+    if (spawned == 0) {
+        char buffer[65536];
+        for (ssize_t got; (got = ::read(output[0], buffer, sizeof buffer)) != 0;) {
+            if (got > 0) result.output.append(buffer, static_cast<std::size_t>(got));
+            if (got < 0 && errno != EINTR) break;
+        }
+        int status = 0;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        for (ssize_t got;
+             errors >= 0 && (got = ::pread(errors, buffer, sizeof buffer,
+                                           static_cast<off_t>(result.errors.size()))) > 0;) {
+            result.errors.append(buffer, static_cast<std::size_t>(got));
+        }
     }
-    QProcess smbstatus;
-    smbstatus.start("smbstatus", arguments);
+    ::close(output[0]);
+    if (errors >= 0) ::close(errors);
+    return result;
+}
+
+SambaStatus askSamba(const LookUpOptions& options, const struct stat& file) {
+    std::vector<std::string> command{"smbstatus", "--json", "-B"};
+    if (!options.sambaConfiguration.empty()) {
+        command.insert(command.end(), {"--configfile", options.sambaConfiguration.string()});
+    }
+    const ProgramRun smbstatus = run(command);
     SambaStatus status;
-    if (!smbstatus.waitForFinished(-1) || smbstatus.exitStatus() != QProcess::NormalExit) {
+    if (smbstatus.status == 0) return parseSambaStatus(smbstatus.output, file);
+    if (smbstatus.status < 0) {
         status.failure = "smbstatus could not be run";
-    } else if (smbstatus.exitCode() != 0) {
-        // Built with QString: GCC 12 warns falsely about a literal + std::string temporary.
-        status.failure = ::geteuid() == 0
-                             ? (QStringLiteral("smbstatus failed: ") +
-                                QString::fromLocal8Bit(smbstatus.readAllStandardError())
-                                    .trimmed()
-                                    .section('\n', 0, 0))
-                                   .toStdString()
-                             : std::string(kPrivilegeReason);
+    } else if (::geteuid() != 0) {
+        status.failure = kPrivilegeReason;
     } else {
-        status = parseSambaStatus(smbstatus.readAllStandardOutput(), file);
+        status.failure = "smbstatus failed: ";
+        status.failure += smbstatus.errors.substr(0, smbstatus.errors.find('\n'));
     }
     return status;
 }
