@@ -179,9 +179,9 @@ class SharedStationFile(unittest.TestCase):
                  "station 4 to show free after its workstation was killed")
         self.assertEqual(read_listing(monitor.pid), "2\t3\n4\t5- **\t6- **\n7\t8\t")
 
-    def holders(self, *command):
+    def holders(self, *command, configuration=None):
         run = subprocess.run([*command, "--holders", "--json", "--smb-conf",
-                              self.server.configuration, self.server.share],
+                              configuration or self.server.configuration, self.server.share],
                              capture_output=True, text=True)
         self.assertEqual((run.returncode, run.stderr), (0, ""))
         result = json.loads(run.stdout)
@@ -213,6 +213,17 @@ class SharedStationFile(unittest.TestCase):
         self.assertEqual([holder["client"] for holder in expected],
                          ["caja-3", "127.0.0.1", "127.0.0.1", "127.0.0.1", "127.0.0.1"])
         self.assertEqual({holder["account"] for holder in expected}, {"nobody"})
+
+        # Asked of another configuration, Samba lists none of these clients: each smbd is named,
+        # and its client is unknown with the likely cause.
+        elsewhere = os.path.join(os.path.dirname(self.server.share), "no-such-smb.conf")
+        unknown = ("Samba lists no such lock of this smbd: is --smb-conf the configuration it "
+                   "runs with?")
+        self.assertEqual(
+            self.holders(STATION_SCAN, configuration=elsewhere),
+            sorted(({key: holder[key] for key in ("record", "pid", "command", "user")}
+                    | {"unknown": unknown} for holder in expected),
+                   key=lambda holder: (holder["record"], holder["pid"])))
 
     def test_without_root_samba_clients_are_unknown_with_the_reason(self):
         self.connect_two_sharing_and_one_named()

@@ -370,7 +370,8 @@ void addClient(Holder& holder, const SambaStatus& samba) {
     });
     const auto session = samba.sessions.find(*holder.pid);
     if (!lockListed || session == samba.sessions.end()) {
-        holder.unknown = "Samba lists no lock of this process on the record";
+        holder.unknown =
+            "Samba lists no such lock of this smbd: is --smb-conf the configuration it runs with?";
         return;
     }
     const auto opened = samba.openedAt.find(*holder.pid);
