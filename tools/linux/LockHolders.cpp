@@ -70,10 +70,30 @@ bool parseNumber(std::string_view text, Number& value) {
     return error == std::errc() && end == text.data() + text.size();
 }
 
-// The device and inode as the kernel's lock lines name a file.
-std::string lockKey(const struct stat& file) {
+// The device and inode as the kernel's lock lines name the open file. The device is the file
+// system's own, as the mount table gives it: on a btrfs subvolume stat's st_dev is another.
+std::string lockKey(int fd, const struct stat& file) {
+    unsigned majorDevice = major(file.st_dev);
+    unsigned minorDevice = minor(file.st_dev);
+    std::string mount;
+    std::ifstream fdinfo("/proc/self/fdinfo/" + std::to_string(fd));
+    for (std::string label; fdinfo >> label && label != "mnt_id:";) fdinfo.ignore(1 << 16, '\n');
+    fdinfo >> mount;
+    std::ifstream mounts("/proc/self/mountinfo");
+    for (std::string line; !mount.empty() && std::getline(mounts, line);) {
+        std::istringstream fields(line);
+        std::string id, parent;
+        char colon = 0;
+        unsigned mountMajor = 0, mountMinor = 0;
+        if (fields >> id >> parent >> mountMajor >> colon >> mountMinor && id == mount &&
+            colon == ':') {
+            majorDevice = mountMajor;
+            minorDevice = mountMinor;
+            break;
+        }
+    }
     char key[64];
-    std::snprintf(key, sizeof key, "%02x:%02x:%llu", major(file.st_dev), minor(file.st_dev),
+    std::snprintf(key, sizeof key, "%02x:%02x:%llu", majorDevice, minorDevice,
                   static_cast<unsigned long long>(file.st_ino));
     return key;
 }
@@ -473,7 +493,7 @@ std::vector<Holder> lookUp(const fs::path& stationFile, std::span<const std::int
     const FileDescriptor fd(opened);
     struct stat file {};
     if (::fstat(fd.get(), &file) != 0) station::throwLastError();
-    const std::string key = lockKey(file);
+    const std::string key = lockKey(fd.get(), file);
 
     // Who seems to hold each record: the kernel's list names classic holders; the descriptors
     // name the holders of open-file-description locks, matched to the list by their range.
