@@ -13,10 +13,6 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include <spawn.h>
-#include <sys/mman.h>
-#include <sys/wait.h>
-
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
@@ -27,29 +23,20 @@
 #include <string_view>
 #include <system_error>
 #include <utility>
-
-#include <nlohmann/json.hpp>
+#include <variant>
 
 #include "station/Failure.h"
 #include "station/StationFile.h"
+#include "tools/linux/SambaStatus.h"
 
 namespace holders {
 namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::string_view kPrivilegeReason = "run as root to see Samba clients";
 constexpr std::string_view kNamespaceReason = "held by a process in another pid namespace";
 constexpr std::string_view kGoneReason =
     "no longer held: its holder let go or ended after the pass";
-
-// Bytes first to last, inclusive, as the kernel lists a lock; a lock to the end of the file runs
-// to the largest offset.
-struct Range {
-    std::uint64_t first;
-    std::uint64_t last;
-    bool overlaps(const Range& other) const { return first <= other.last && other.first <= last; }
-};
 
 Range recordRange(std::int32_t record) {
     const auto first = static_cast<std::uint64_t>(record - 1) * station::kRecordLength;
@@ -239,167 +226,6 @@ std::optional<ProcessFacts> describe(std::int64_t pid) {
     return facts;
 }
 
-// What smbd says of its clients, for the station file only.
-struct SambaStatus {
-    struct Session {
-        std::string machine, address, account;
-    };
-    struct Lock {
-        std::int64_t pid;
-        Range range;
-    };
-    std::map<std::int64_t, Session> sessions;
-    std::map<std::int64_t, std::string> openedAt;
-    std::vector<Lock> locks;
-    std::string failure;  // why there is no status, if there is none
-};
-
-std::int64_t serverPid(const nlohmann::json& entry) {
-    return std::stoll(entry.at("server_id").at("pid").get<std::string>());
-}
-
-bool isStationFile(const nlohmann::json& entry, const struct stat& file) {
-    const nlohmann::json& id = entry.at("fileid");
-    return id.at("devid").get<std::uint64_t>() == file.st_dev &&
-           id.at("inode").get<std::uint64_t>() == file.st_ino;
-}
-
-// "ipv4:192.0.2.7:50123" or "ipv6:2001:db8::7:50123": the address without family and port.
-std::string addressOf(std::string_view hostname) {
-    const std::string_view address = hostname.substr(hostname.find(':') + 1);
-    return std::string(address.substr(0, address.rfind(':')));
-}
-
-// smbstatus leaves out a section that has nothing in it.
-const nlohmann::json& section(const nlohmann::json& root, const char* name) {
-    static const nlohmann::json nothing = nlohmann::json::object();
-    const auto found = root.find(name);
-    return found == root.end() ? nothing : *found;
-}
-
-SambaStatus parseSambaStatus(const std::string& text, const struct stat& file) {
-    SambaStatus status;
-    try {
-        const nlohmann::json root = nlohmann::json::parse(text);
-        for (const auto& [id, session] : section(root, "sessions").items()) {
-            status.sessions.emplace(
-                serverPid(session),
-                SambaStatus::Session{session.at("remote_machine"),
-                                     addressOf(session.at("hostname").get<std::string>()),
-                                     session.at("username")});
-        }
-        for (const auto& [path, openFile] : section(root, "open_files").items()) {
-            if (!isStationFile(openFile, file)) continue;
-            for (const auto& [id, open] : openFile.at("opens").items()) {
-                // The first open of the file by that client is when it came.
-                const std::string at = open.at("opened_at");
-                auto [known, added] = status.openedAt.emplace(serverPid(open), at);
-                if (!added) known->second = std::min(known->second, at);
-            }
-        }
-        for (const auto& [path, lockedFile] : section(root, "byte_range_locks").items()) {
-            if (!isStationFile(lockedFile, file)) continue;
-            for (const nlohmann::json& lock : lockedFile.at("locks")) {
-                const auto start = lock.at("start").get<std::uint64_t>();
-                const auto size = lock.at("size").get<std::uint64_t>();
-                if (size != 0) status.locks.push_back({serverPid(lock), {start, start + size - 1}});
-            }
-        }
-    } catch (const std::exception&) {
-        status = SambaStatus{};
-        status.failure = "smbstatus gave no JSON that this look-up knows (Samba 4.17 gives it)";
-    }
-    return status;
-}
-
-// What a program wrote to its standard output and error, and its exit status (-1 when it did
-// not start or did not exit).
-struct ProgramRun {
-    std::string output;
-    std::string errors;
-    int status = -1;
-};
-
-ProgramRun run(const std::vector<std::string>& command) {
-    ProgramRun result;
-    int output[2];
-    if (::pipe2(output, O_CLOEXEC) != 0) return result;
-    // Errors go to a file in memory, read once the program ended, so that neither stream can
-    // fill up while the other is read.
-    const int errors = ::memfd_create("errors", MFD_CLOEXEC);
-    posix_spawn_file_actions_t actions;
-    ::posix_spawn_file_actions_init(&actions);
-    ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    ::posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
-    if (errors >= 0) ::posix_spawn_file_actions_adddup2(&actions, errors, STDERR_FILENO);
-    std::vector<char*> argv;
-    for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    const int spawned = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    ::posix_spawn_file_actions_destroy(&actions);
-    ::close(output[1]);
-    if (spawned == 0) {
-        char buffer[65536];
-        for (ssize_t got; (got = ::read(output[0], buffer, sizeof buffer)) != 0;) {
-            if (got > 0) result.output.append(buffer, static_cast<std::size_t>(got));
-            if (got < 0 && errno != EINTR) break;
-        }
-        int status = 0;
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        for (ssize_t got;
-             errors >= 0 && (got = ::pread(errors, buffer, sizeof buffer,
-                                           static_cast<off_t>(result.errors.size()))) > 0;) {
-            result.errors.append(buffer, static_cast<std::size_t>(got));
-        }
-    }
-    ::close(output[0]);
-    if (errors >= 0) ::close(errors);
-    return result;
-}
-
-SambaStatus askSamba(const LookUpOptions& options, const struct stat& file) {
-    std::vector<std::string> command{"smbstatus", "--json", "-B"};
-    if (!options.sambaConfiguration.empty()) {
-        command.insert(command.end(), {"--configfile", options.sambaConfiguration.string()});
-    }
-    const ProgramRun smbstatus = run(command);
-    SambaStatus status;
-    if (smbstatus.status == 0) return parseSambaStatus(smbstatus.output, file);
-    if (smbstatus.status < 0) {
-        status.failure = "smbstatus could not be run";
-    } else if (::geteuid() != 0) {
-        status.failure = kPrivilegeReason;
-    } else {
-        status.failure = "smbstatus failed: ";
-        status.failure += smbstatus.errors.substr(0, smbstatus.errors.find('\n'));
-    }
-    return status;
-}
-
-void addClient(Holder& holder, const SambaStatus& samba) {
-    if (!samba.failure.empty()) {
-        holder.unknown = samba.failure;
-        return;
-    }
-    const Range record = recordRange(holder.record);
-    const bool lockListed = std::any_of(samba.locks.begin(), samba.locks.end(), [&](auto& lock) {
-        return lock.pid == *holder.pid && lock.range.overlaps(record);
-    });
-    const auto session = samba.sessions.find(*holder.pid);
-    if (!lockListed || session == samba.sessions.end()) {
-        holder.unknown =
-            "Samba lists no such lock of this smbd: is --smb-conf the configuration it runs with?";
-        return;
-    }
-    const auto opened = samba.openedAt.find(*holder.pid);
-    holder.client =
-        SambaClient{session->second.machine, session->second.address, session->second.account,
-                    opened == samba.openedAt.end() ? "" : opened->second};
-}
-
 // Why a record locked in the pass has no lock of this machine's processes on it now; the kernel
 // still answers whether it is held, and by whom as far as it knows.
 std::string reasonWithoutLocalLock(int fd, std::int32_t record) {
@@ -566,7 +392,9 @@ std::vector<Holder> lookUp(const fs::path& stationFile, std::span<const std::int
             sambaHolders |= facts[candidate.pid]->command.starts_with("smbd");
         }
     }
-    const SambaStatus samba = sambaHolders ? askSamba(options, file) : SambaStatus{};
+    const SambaStatus samba =
+        sambaHolders ? SambaStatus::ask(options.sambaConfiguration, file.st_dev, file.st_ino)
+                     : SambaStatus{};
 
     for (RecordLook& look : looks) {
         for (const Candidate& candidate : look.candidates) {
@@ -577,7 +405,14 @@ std::vector<Holder> lookUp(const fs::path& stationFile, std::span<const std::int
             const ProcessFacts& process = *facts[candidate.pid];
             Holder holder{look.record,  candidate.pid, process.command,
                           process.user, std::nullopt,  {}};
-            if (process.command.starts_with("smbd")) addClient(holder, samba);
+            if (process.command.starts_with("smbd")) {
+                auto client = samba.clientOf(candidate.pid, recordRange(look.record));
+                if (auto* known = std::get_if<SambaClient>(&client)) {
+                    holder.client = std::move(*known);
+                } else {
+                    holder.unknown = std::get<std::string>(std::move(client));
+                }
+            }
             holders.push_back(std::move(holder));
         }
         for (const std::string& reason : look.unknowns) {
