@@ -44,8 +44,8 @@ Range recordRange(std::int32_t record) {
 }
 
 // A lock as the kernel lists it in /proc/locks and in a descriptor's fdinfo. Its pid is the
-// holder's for a classic lock, -1 for an open-file-description lock and 0 for a holder in a pid
-// namespace this one cannot see.
+// holder's for a classic lock and -1 for an open-file-description lock; 0 where a kernel lists a
+// holder this pid namespace cannot see (recent kernels leave such locks out of the list).
 struct KernelLock {
     std::int64_t pid;
     Range range;
@@ -306,23 +306,10 @@ class FileDescriptor {
     int fd_;
 };
 
-}  // namespace
-
-std::vector<Holder> lookUp(const fs::path& stationFile, std::span<const std::int32_t> records,
-                           const LookUpOptions& options) {
-    std::vector<Holder> holders;
-    if (records.empty()) return holders;
-    // A descriptor of its own for the lock queries; this process holds no lock on the file, so
-    // closing it afterwards releases nothing.
-    const int opened = ::open(stationFile.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (opened < 0) station::throwLastError();
-    const FileDescriptor fd(opened);
-    struct stat file {};
-    if (::fstat(fd.get(), &file) != 0) station::throwLastError();
-    const std::string key = lockKey(fd.get(), file);
-
-    // Who seems to hold each record: the kernel's list names classic holders; the descriptors
-    // name the holders of open-file-description locks, matched to the list by their range.
+// Who seems to hold each record: the kernel's list names classic holders; the descriptors name
+// the holders of open-file-description locks, matched to the list by their range.
+std::vector<RecordLook> seemingHolders(int fd, const struct stat& file, std::string_view key,
+                                       std::span<const std::int32_t> records) {
     const std::vector<KernelLock> listed = readLocks("/proc/locks", key);
     const bool descriptionLocks = std::any_of(
         listed.begin(), listed.end(), [](const KernelLock& lock) { return lock.pid == -1; });
@@ -352,20 +339,23 @@ std::vector<Holder> lookUp(const fs::path& stationFile, std::span<const std::int
                 if (!shown) look.addUnknown(reasonForUnseenDescription(walk.refused));
             }
         }
-        if (!anyLock) look.addUnknown(reasonWithoutLocalLock(fd.get(), record));
+        if (!anyLock) look.addUnknown(reasonWithoutLocalLock(fd, record));
         std::ranges::sort(look.candidates, {}, &Candidate::pid);
         looks.push_back(std::move(look));
     }
+    return looks;
+}
 
-    // Each holder is pinned, then asked again: only a pid that still holds the record after it
-    // was pinned, and has not ended by the end of the look-up, is the holder.
-    std::map<std::int64_t, PinnedProcess> pinned;
-    for (const RecordLook& look : looks) {
-        for (const Candidate& candidate : look.candidates)
-            pinned.try_emplace(candidate.pid, candidate.pid);
-    }
+// Keeps only the candidates that still hold their record, asked again after every candidate was
+// pinned, and describes them.
+std::map<std::int64_t, ProcessFacts> confirm(std::vector<RecordLook>& looks,
+                                             const struct stat& file, std::string_view key) {
+    const bool classic = std::ranges::any_of(looks, [](const RecordLook& look) {
+        return std::ranges::any_of(
+            look.candidates, [](const Candidate& candidate) { return !candidate.descriptor; });
+    });
     const std::vector<KernelLock> relisted =
-        pinned.empty() ? listed : readLocks("/proc/locks", key);
+        classic ? readLocks("/proc/locks", key) : std::vector<KernelLock>{};
     // Each descriptor is read again once, however many records it holds.
     std::map<std::pair<std::int64_t, std::string>, std::vector<KernelLock>> reread;
     const auto locksNowThrough = [&](const Descriptor& descriptor) -> const auto& {
@@ -375,23 +365,51 @@ std::vector<Holder> lookUp(const fs::path& stationFile, std::span<const std::int
         }
         return locks->second;
     };
-    std::map<std::int64_t, std::optional<ProcessFacts>> facts;
-    bool sambaHolders = false;
+    std::map<std::int64_t, ProcessFacts> described;
     for (RecordLook& look : looks) {
         const Range range = recordRange(look.record);
         std::erase_if(look.candidates, [&](const Candidate& candidate) {
             const bool holds = candidate.descriptor
                                    ? holdsAny(locksNowThrough(*candidate.descriptor), -1, range)
                                    : holdsAny(relisted, candidate.pid, range);
-            std::optional<ProcessFacts>& described = facts[candidate.pid];
-            if (holds && !described) described = describe(candidate.pid);
-            if (!holds || !described) look.addGone();
-            return !holds || !described;
+            if (holds && !described.contains(candidate.pid)) {
+                if (auto facts = describe(candidate.pid)) described.emplace(candidate.pid, *facts);
+            }
+            const bool confirmed = holds && described.contains(candidate.pid);
+            if (!confirmed) look.addGone();
+            return !confirmed;
         });
+    }
+    return described;
+}
+
+}  // namespace
+
+std::vector<Holder> lookUp(const fs::path& stationFile, std::span<const std::int32_t> records,
+                           const LookUpOptions& options) {
+    std::vector<Holder> holders;
+    if (records.empty()) return holders;
+    // A descriptor of its own for the lock queries; this process holds no lock on the file, so
+    // closing it afterwards releases nothing.
+    const int opened = ::open(stationFile.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (opened < 0) station::throwLastError();
+    const FileDescriptor fd(opened);
+    struct stat file {};
+    if (::fstat(fd.get(), &file) != 0) station::throwLastError();
+    const std::string key = lockKey(fd.get(), file);
+
+    std::vector<RecordLook> looks = seemingHolders(fd.get(), file, key, records);
+    // A pid is trusted only if it still holds the record after it was pinned, and has not ended
+    // by the end of the look-up: a pid reused meanwhile is never named.
+    std::map<std::int64_t, PinnedProcess> pinned;
+    for (const RecordLook& look : looks) {
         for (const Candidate& candidate : look.candidates) {
-            sambaHolders |= facts[candidate.pid]->command.starts_with("smbd");
+            pinned.try_emplace(candidate.pid, candidate.pid);
         }
     }
+    const std::map<std::int64_t, ProcessFacts> described = confirm(looks, file, key);
+    const bool sambaHolders = std::ranges::any_of(
+        described, [](const auto& process) { return process.second.command.starts_with("smbd"); });
     const SambaStatus samba =
         sambaHolders ? SambaStatus::ask(options.sambaConfiguration, file.st_dev, file.st_ino)
                      : SambaStatus{};
@@ -402,7 +420,7 @@ std::vector<Holder> lookUp(const fs::path& stationFile, std::span<const std::int
                 look.addGone();
                 continue;
             }
-            const ProcessFacts& process = *facts[candidate.pid];
+            const ProcessFacts& process = described.at(candidate.pid);
             Holder holder{look.record,  candidate.pid, process.command,
                           process.user, std::nullopt,  {}};
             if (process.command.starts_with("smbd")) {
