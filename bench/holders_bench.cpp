@@ -43,7 +43,7 @@ class HalfLocked {
         }
     }
     ~HalfLocked() { ::close(descriptor_); }
-    const std::filesystem::path stationFile() const { return folder_.stationFile(); }
+    std::filesystem::path stationFile() const { return folder_.stationFile(); }
     const std::vector<std::int32_t>& locked() const { return locked_; }
 
   private:

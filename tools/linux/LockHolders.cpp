@@ -166,6 +166,21 @@ DescriptorWalk walkDescriptors(const struct stat& file, std::string_view key) {
     return walk;
 }
 
+// An open descriptor, closed with its owner; -1 is none.
+class FileDescriptor {
+  public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    ~FileDescriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    int get() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
 // A process held by its pidfd, so that a pid reused by another process cannot pass for it: what
 // is read about it is trusted only while it has not ended.
 class PinnedProcess {
@@ -173,19 +188,14 @@ class PinnedProcess {
     explicit PinnedProcess(std::int64_t pid)
         // glibc 2.36's <sys/pidfd.h> declares pidfd_open without C linkage for C++.
         : pidfd_(static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0))) {}
-    PinnedProcess(PinnedProcess&& other) noexcept : pidfd_(std::exchange(other.pidfd_, -1)) {}
-    PinnedProcess& operator=(PinnedProcess&&) = delete;
-    ~PinnedProcess() {
-        if (pidfd_ >= 0) ::close(pidfd_);
-    }
     bool ended() const {
-        if (pidfd_ < 0) return true;
-        pollfd exited{pidfd_, POLLIN, 0};
+        if (pidfd_.get() < 0) return true;
+        pollfd exited{pidfd_.get(), POLLIN, 0};
         return ::poll(&exited, 1, 0) != 0;
     }
 
   private:
-    int pidfd_;
+    FileDescriptor pidfd_;
 };
 
 std::string readFirstLine(const fs::path& path) {
@@ -293,18 +303,6 @@ bool holdsAny(const std::vector<KernelLock>& locks, std::int64_t pid, const Rang
         return lock.pid == pid && lock.range.overlaps(range);
     });
 }
-
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() { ::close(fd_); }
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
 
 // Who seems to hold each record: the kernel's list names classic holders; the descriptors name
 // the holders of open-file-description locks, matched to the list by their range.
