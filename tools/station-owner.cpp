@@ -229,7 +229,7 @@ int run(const std::vector<std::string>& arguments) {
 
 int main(int argc, char** argv) {
     // Answers end in a bare line feed on every platform.
-    tools::useBinaryStandardStreams();
+    const tools::StandardStreams streams;
     try {
         return run(tools::arguments(argc, argv));
     } catch (const std::invalid_argument& problem) {

@@ -184,7 +184,7 @@ bool parse(const std::vector<std::string_view>& arguments, Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    tools::useBinaryStandardStreams();
+    const tools::StandardStreams streams;
     const std::vector<std::string> words = tools::arguments(argc, argv);
     Options options;
     if (!parse(std::vector<std::string_view>(words.begin(), words.end()), options)) {

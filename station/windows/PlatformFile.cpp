@@ -17,7 +17,9 @@ HANDLE handleOf(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle);
 
 HANDLE openExisting(const std::filesystem::path& path, DWORD disposition) {
     // Shared for read, write and delete: the owning application and every workstation go on
-    // opening, writing, locking and even replacing the file while the monitor holds it.
+    // opening, writing and locking the file while the monitor holds it, and may delete it. But a
+    // deleted file stays pending while this handle is open: until the monitor ends, no new file
+    // can be created under its name, nor another renamed over it.
     return ::CreateFileW(path.c_str(), GENERIC_READ,
                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                          disposition, FILE_ATTRIBUTE_NORMAL, nullptr);

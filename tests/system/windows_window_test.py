@@ -1,13 +1,16 @@
 """The Windows monitor, prOstrevan.exe, under Wine in a real X server with a real window manager
 (Xvfb and openbox): it lists what station-scan.exe sees and follows the file's growth, lies 137 x
-426 in the window manager's "above" layer, leaves the keyboard focus in the window the user works
-in through many ticks, and ends with status 0 when closed.
+426 in the window manager's "above" layer, leaves the keyboard focus and the foreground in the
+window the user works in through many ticks, and ends with status 0 when closed. And the tools'
+text in a console, which Wine gives a program run under a pseudo-terminal.
 
 The programs come from the environment (PROSTREVAN, STATION_OWNER, STATION_SCAN and READ_WINDOW,
 all .exe), and the suite keeps a Wine prefix of its own, WINEPREFIX: every window of a prefix is
 visible to FindWindowW."""
 import json
 import os
+import re
+import shlex
 import shutil
 import subprocess
 import tempfile
@@ -19,6 +22,7 @@ X = None
 WINE = None
 SERVER = None
 READ_WINDOW = os.environ["READ_WINDOW"]
+OTHER_PROGRAM = os.environ["OTHER_PROGRAM"]
 
 
 def setUpModule():
@@ -116,6 +120,52 @@ class KeepTopmost(WindowsMonitorTest):
             wait_for(lambda: X.caption(self.window) == str(records), "a tick to show growth")
             self.assertEqual(X.active_window(), worksheet)
             self.assertNotEqual(X.input_focus(), self.window)
+
+    def test_a_windows_program_keeps_the_foreground_through_many_ticks(self):
+        # A Win32 window, which Wine can take the foreground from as Windows would, unlike an X
+        # client's. It tells whether it has the foreground whenever asked.
+        other = subprocess.Popen(["wine", OTHER_PROGRAM, "window"], env=WINE, text=True,
+                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                 stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: (other.stdin.close(), other.wait(), other.stdout.close()))
+
+        def foreground():
+            other.stdin.write("?\n")
+            other.stdin.flush()
+            return other.stdout.readline().strip() == "foreground"
+        wait_for(foreground, "the other program's window to have the foreground")
+
+        for records in range(11, 31):
+            self.grow(records)
+            wait_for(lambda: X.caption(self.window) == str(records), "a tick to show growth")
+            self.assertTrue(foreground(), "the monitor took the foreground at %d records" % records)
+
+
+class ConsoleText(unittest.TestCase):
+    """What the tools write to a console reads back as written, in any language."""
+
+    def in_console(self, *command):
+        # Wine's console writes to the terminal in the locale's character set, with cursor
+        # movements in between; the text is read back without them.
+        run = subprocess.run(["script", "-qec", shlex.join(["wine", *command]), "/dev/null"],
+                             env=dict(WINE, LC_ALL="C.UTF-8"), stdin=subprocess.DEVNULL,
+                             capture_output=True, timeout=PATIENCE_S)
+        return re.sub(r"\x1b\[[0-9;?]*[A-Za-z]", "", run.stdout.decode(errors="replace"))
+
+    def test_a_folder_name_in_a_failure_message_reads_back_exactly(self):
+        folder = tempfile.mkdtemp(prefix="ostrevan-console-")
+        self.addCleanup(shutil.rmtree, folder)
+        named = os.path.join(folder, "Caja 3 \u2013 a\u00f1o")
+        os.mkdir(named)
+        station = windows_path(os.path.join(named, "Brevanto.SIT"))
+        self.assertIn("not a valid number: Caja 3 \u2013 a\u00f1o",
+                      self.in_console(STATION_OWNER, "create", station, "Caja 3 \u2013 a\u00f1o"))
+
+        self.assertEqual(wine(STATION_OWNER, "create", station, "7").returncode, 0)
+        shown = [line.strip() for line in self.in_console(STATION_SCAN, windows_path(named))
+                 .splitlines()]
+        self.assertIn("caption: 7", shown)
+        self.assertIn("connected: 0", shown)
 
 
 if __name__ == "__main__":

@@ -3,6 +3,7 @@
 // window's messages itself, so a tick comes only when it lets one come.
 #include <windows.h>
 
+#include <commctrl.h>
 #include <gtest/gtest.h>
 
 #include <array>
@@ -10,10 +11,12 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 #include "Support.h"
+#include "station/PlatformFile.h"
 #include "station/windows/WindowsError.h"
 #include "viewer/win32/frmOstrevan.h"
 
@@ -37,6 +40,29 @@ std::array<long, 4> placeIn(HWND parent, HWND control) {
     ::MapWindowPoints(HWND_DESKTOP, parent, reinterpret_cast<POINT*>(&at), 2);
     return {at.left, at.top, at.right - at.left, at.bottom - at.top};
 }
+
+// Counts the captions set on a window, as a screen reader hears them (each is a name change).
+class CaptionCount {
+  public:
+    explicit CaptionCount(HWND window) : window_(window) {
+        ::SetWindowSubclass(window_, &CaptionCount::procedure, 0,
+                            reinterpret_cast<DWORD_PTR>(this));
+    }
+    CaptionCount(const CaptionCount&) = delete;
+    CaptionCount& operator=(const CaptionCount&) = delete;
+    ~CaptionCount() { ::RemoveWindowSubclass(window_, &CaptionCount::procedure, 0); }
+    int count() const { return count_; }
+
+  private:
+    static LRESULT CALLBACK procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
+                                      UINT_PTR, DWORD_PTR self) {
+        if (message == WM_SETTEXT) ++reinterpret_cast<CaptionCount*>(self)->count_;
+        return ::DefSubclassProc(window, message, wParam, lParam);
+    }
+
+    HWND window_;
+    int count_ = 0;
+};
 
 class Win32WindowTest : public ::testing::Test {
   protected:
@@ -75,29 +101,48 @@ class Win32WindowTest : public ::testing::Test {
     viewer::frmOstrevan window;
 };
 
-TEST_F(Win32WindowTest, LaidOutAsDrawnAtNinetySixDotsPerInch) {
-    ASSERT_EQ(::GetDpiForWindow(frm()), 96u);
+// The layout in twips, in pixels at dpi: at 96 dpi, 137 x 426 with the button 283 x 23 at (4, 2)
+// and the box 135 x 397 at (2, 26).
+void expectLaidOutAt(HWND frm, UINT dpi) {
+    const auto pixels = [dpi](long twips) { return ::MulDiv(twips, static_cast<int>(dpi), 1440); };
     RECT client{};
-    ::GetClientRect(frm(), &client);
-    EXPECT_EQ(client.right, 137);
-    EXPECT_EQ(client.bottom, 426);
-    EXPECT_EQ(placeIn(frm(), cmdVer()), (std::array<long, 4>{4, 2, 283, 23}));
-    EXPECT_EQ(placeIn(frm(), txtPuestos()), (std::array<long, 4>{2, 26, 135, 397}));
+    ::GetClientRect(frm, &client);
+    EXPECT_EQ(client.right, pixels(2055));
+    EXPECT_EQ(client.bottom, pixels(6390));
+    const HWND cmdVer = ::FindWindowExW(frm, nullptr, L"Button", nullptr);
+    const HWND txtPuestos = ::FindWindowExW(frm, nullptr, L"EDIT", nullptr);
+    EXPECT_EQ(placeIn(frm, cmdVer),
+              (std::array<long, 4>{pixels(60), pixels(30), pixels(4245), pixels(345)}));
+    EXPECT_EQ(placeIn(frm, txtPuestos),
+              (std::array<long, 4>{pixels(30), pixels(390), pixels(2025), pixels(5955)}));
+
+    LOGFONTW font{};
+    ::GetObjectW(reinterpret_cast<HFONT>(::SendMessageW(txtPuestos, WM_GETFONT, 0, 0)), sizeof font,
+                 &font);
+    EXPECT_STREQ(font.lfFaceName, L"MS Serif");
+    EXPECT_EQ(font.lfHeight, -::MulDiv(6, static_cast<int>(dpi), 72));  // 6 points
+    EXPECT_EQ(font.lfWeight, FW_NORMAL);
+    EXPECT_FALSE(font.lfItalic || font.lfUnderline || font.lfStrikeOut);
+    EXPECT_EQ(font.lfCharSet, ANSI_CHARSET);
+}
+
+TEST_F(Win32WindowTest, LaidOutAsDrawnAtTheWindowsDpi) {
+    expectLaidOutAt(frm(), ::GetDpiForWindow(frm()));
     EXPECT_EQ(textOf(cmdVer()), "");
     const auto style = ::GetWindowLongW(txtPuestos(), GWL_STYLE);
     EXPECT_TRUE(style & ES_MULTILINE);
     EXPECT_TRUE(style & WS_VSCROLL);
     EXPECT_FALSE(::GetWindowLongW(frm(), GWL_STYLE) & WS_MAXIMIZEBOX);
     EXPECT_TRUE(::GetWindowLongW(frm(), GWL_EXSTYLE) & WS_EX_TOPMOST);
+}
 
-    LOGFONTW font{};
-    ::GetObjectW(reinterpret_cast<HFONT>(::SendMessageW(txtPuestos(), WM_GETFONT, 0, 0)),
-                 sizeof font, &font);
-    EXPECT_STREQ(font.lfFaceName, L"MS Serif");
-    EXPECT_EQ(font.lfHeight, -8);  // 6 points at 96 dots per inch
-    EXPECT_EQ(font.lfWeight, FW_NORMAL);
-    EXPECT_FALSE(font.lfItalic || font.lfUnderline || font.lfStrikeOut);
-    EXPECT_EQ(font.lfCharSet, ANSI_CHARSET);
+// As on Windows 7 and 8.1, which lack the per-window DPI functions: laid out at the system DPI.
+TEST(Win32WindowWithoutPerWindowDpi, IsLaidOutAtTheSystemDpi) {
+    viewer::frmOstrevan window(::GetModuleHandleW(nullptr), viewer::DpiScaling::systemOnly());
+    const HDC screen = ::GetDC(nullptr);
+    const int systemDpi = ::GetDeviceCaps(screen, LOGPIXELSY);
+    ::ReleaseDC(nullptr, screen);
+    expectLaidOutAt(window.handle(), static_cast<UINT>(systemDpi));
 }
 
 TEST_F(Win32WindowTest, ShowsNothingOfTheFileBeforeTheFirstTickAndTheListingAfterIt) {
@@ -116,6 +161,90 @@ TEST_F(Win32WindowTest, ShowsNothingOfTheFileBeforeTheFirstTickAndTheListingAfte
     ASSERT_TRUE(waitForTicks(1));
     EXPECT_EQ(::GetFocus(), cmdVer());
     EXPECT_EQ(listing(), "2\t3\r\n4\t5\t6\r\n7\t8\t");
+}
+
+TEST_F(Win32WindowTest, TheCaptionIsSetOnlyWhenItChanges) {
+    openOver(7);
+    window.show(SW_SHOWNORMAL);
+    CaptionCount captions(frm());
+    ASSERT_TRUE(waitForTicks(5));
+    EXPECT_EQ(caption(), "7");
+    EXPECT_EQ(captions.count(), 1);
+
+    writeStationFile(folder.stationFile(), 9 * 81);
+    ASSERT_TRUE(waitForTicks(5));
+    EXPECT_EQ(caption(), "9");
+    EXPECT_EQ(captions.count(), 2);
+}
+
+// Records the window of each WM_NCDESTROY that reaches DefWindowProcW, through this program's
+// import of it, into which the window's code is linked: the default procedure frees the window's
+// own memory then, and nothing outside shows whether it did.
+class NcDestroyRecorder {
+  public:
+    using DefWindowProcFunction = decltype(&::DefWindowProcW);
+
+    NcDestroyRecorder() : slot_(importSlot("user32.dll", "DefWindowProcW")) {
+        if (slot_ != nullptr) original_ = replace(&NcDestroyRecorder::record);
+    }
+    NcDestroyRecorder(const NcDestroyRecorder&) = delete;
+    NcDestroyRecorder& operator=(const NcDestroyRecorder&) = delete;
+    ~NcDestroyRecorder() {
+        if (slot_ != nullptr) replace(original_);
+    }
+    bool hooked() const { return slot_ != nullptr; }
+    // A plain function stands in for DefWindowProcW, so what it records is static.
+    static inline std::vector<HWND> windows;
+
+  private:
+    static LRESULT WINAPI record(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+        if (message == WM_NCDESTROY) windows.push_back(window);
+        return original_(window, message, wParam, lParam);
+    }
+
+    static DefWindowProcFunction* importSlot(const char* library, const char* function) {
+        auto* base = reinterpret_cast<const char*>(::GetModuleHandleW(nullptr));
+        const auto* headers = reinterpret_cast<const IMAGE_NT_HEADERS*>(
+            base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+        const auto& imports = headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+        for (auto* from =
+                 reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
+             from->Name != 0; ++from) {
+            if (::_stricmp(base + from->Name, library) != 0) continue;
+            auto* name = reinterpret_cast<const IMAGE_THUNK_DATA*>(base + from->OriginalFirstThunk);
+            auto* slot =
+                reinterpret_cast<IMAGE_THUNK_DATA*>(const_cast<char*>(base) + from->FirstThunk);
+            for (; name->u1.AddressOfData != 0; ++name, ++slot) {
+                if (IMAGE_SNAP_BY_ORDINAL(name->u1.Ordinal)) continue;
+                const auto* byName =
+                    reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + name->u1.AddressOfData);
+                if (std::string_view(reinterpret_cast<const char*>(byName->Name)) == function) {
+                    return reinterpret_cast<DefWindowProcFunction*>(&slot->u1.Function);
+                }
+            }
+        }
+        return nullptr;
+    }
+
+    DefWindowProcFunction replace(DefWindowProcFunction with) {
+        DWORD protection = 0;
+        ::VirtualProtect(slot_, sizeof *slot_, PAGE_READWRITE, &protection);
+        const DefWindowProcFunction before = *slot_;
+        *slot_ = with;
+        ::VirtualProtect(slot_, sizeof *slot_, protection, &protection);
+        return before;
+    }
+
+    static inline DefWindowProcFunction original_ = nullptr;
+    DefWindowProcFunction* slot_;
+};
+
+TEST_F(Win32WindowTest, ItsDestructionReachesTheDefaultProcedureWithItsOwnHandle) {
+    NcDestroyRecorder recorder;
+    ASSERT_TRUE(recorder.hooked());
+    const HWND destroyed = frm();
+    ASSERT_TRUE(::DestroyWindow(destroyed));
+    EXPECT_EQ(NcDestroyRecorder::windows, std::vector<HWND>{destroyed});
 }
 
 TEST_F(Win32WindowTest, ClickRefreshesAtOnceAndTheNextTickFollowsGrowth) {
@@ -183,6 +312,28 @@ TEST_F(Win32WindowTest, ALongListingShowsWhole) {
     EXPECT_EQ(listing(), scanFolder(folder.path()).listing);
 }
 
+// A visible message box of this process, if there is one: another program's boxes are its own.
+HWND messageBoxOfThisProcess() {
+    struct Search {
+        HWND found = nullptr;
+    } search;
+    ::EnumWindows(
+        [](HWND window, LPARAM lParam) -> BOOL {
+            wchar_t className[16] = {};
+            DWORD process = 0;
+            ::GetWindowThreadProcessId(window, &process);
+            if (process != ::GetCurrentProcessId() || !::IsWindowVisible(window) ||
+                ::GetClassNameW(window, className, 16) == 0 ||
+                std::wstring_view(className) != L"#32770") {
+                return TRUE;
+            }
+            reinterpret_cast<Search*>(lParam)->found = window;
+            return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
 // Answers each message box of this process with OK from a thread of its own, and records what
 // each said.
 class BoxAnswerer {
@@ -190,8 +341,8 @@ class BoxAnswerer {
     BoxAnswerer()
         : watcher_([this] {
               while (!done_) {
-                  HWND box = ::FindWindowW(L"#32770", nullptr);
-                  if (box != nullptr && ::IsWindowVisible(box)) {
+                  const HWND box = messageBoxOfThisProcess();
+                  if (box != nullptr) {
                       texts_.push_back({textOf(box), textOf(::GetDlgItem(box, 0xFFFF))});
                       ::SendMessageW(::GetDlgItem(box, IDOK), BM_CLICK, 0, 0);
                       while (::IsWindow(box) && !done_) std::this_thread::sleep_for(kPoll);
@@ -217,7 +368,44 @@ class BoxAnswerer {
     std::thread watcher_;
 };
 
+// Another program with a message box of its own open, until the test ends.
+class OtherProgramsBox {
+  public:
+    OtherProgramsBox() {
+        std::wstring commandLine =
+            L"\"" + (station::executableFolder() / "other-program.exe").native() + L"\" box";
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        if (!::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                              nullptr, &startup, &started_)) {
+            station::throwLastWindowsError();
+        }
+    }
+    OtherProgramsBox(const OtherProgramsBox&) = delete;
+    OtherProgramsBox& operator=(const OtherProgramsBox&) = delete;
+    ~OtherProgramsBox() {
+        ::TerminateProcess(started_.hProcess, 0);
+        ::WaitForSingleObject(started_.hProcess, INFINITE);
+        ::CloseHandle(started_.hThread);
+        ::CloseHandle(started_.hProcess);
+    }
+    HWND box() const { return ::FindWindowW(L"#32770", L"other-program"); }
+    bool shown() const {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (box() == nullptr && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return box() != nullptr;
+    }
+
+  private:
+    PROCESS_INFORMATION started_{};
+};
+
 TEST_F(Win32WindowTest, OpenFailureIsShownAtLoadAndTheFirstRefreshEndsTheProgram) {
+    // A box of another program, open all along, is neither answered nor counted.
+    OtherProgramsBox otherBox;
+    ASSERT_TRUE(otherBox.shown());
     const auto missing = folder.path() / "missing" / "Brevanto.SIT";
     window.setRutaFichero(missing);
     BoxAnswerer answerer;
@@ -232,6 +420,7 @@ TEST_F(Win32WindowTest, OpenFailureIsShownAtLoadAndTheFirstRefreshEndsTheProgram
     EXPECT_EQ(boxes[1].first, "prOstrevan");
     EXPECT_EQ(boxes[1].second,
               "Run-time failure 9:\n\nBad file descriptor\n\nThe monitor ends here.");
+    EXPECT_NE(otherBox.box(), nullptr);
 }
 
 }  // namespace

@@ -94,7 +94,8 @@ class frmOstrevan::TextBox final : public station::TextHolder {
     HWND box_;
 };
 
-frmOstrevan::frmOstrevan(HINSTANCE instance) : instance_(instance), cycle_(*this) {
+frmOstrevan::frmOstrevan(HINSTANCE instance, DpiScaling dpi)
+    : instance_(instance), dpi_(dpi), cycle_(*this) {
     const INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), ICC_STANDARD_CLASSES};
     ::InitCommonControlsEx(&controls);
 
@@ -155,17 +156,17 @@ LRESULT CALLBACK frmOstrevan::windowProcedure(HWND window, UINT message, WPARAM 
     auto* self = reinterpret_cast<frmOstrevan*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
     if (self == nullptr) return ::DefWindowProcW(window, message, wParam, lParam);
     try {
-        return self->handle(message, wParam, lParam);
+        return self->handle(window, message, wParam, lParam);
     } catch (...) {
         // No failure may leave a window procedure; the refresh cycle reports its own.
         return ::DefWindowProcW(window, message, wParam, lParam);
     }
 }
 
-LRESULT frmOstrevan::handle(UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT frmOstrevan::handle(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_CREATE:
-            onCreate(frmOstrevan_);
+            onCreate(window);
             return 0;
         case WM_TIMER:
             onTimer(wParam);
@@ -180,7 +181,8 @@ LRESULT frmOstrevan::handle(UINT message, WPARAM wParam, LPARAM lParam) {
             onDestroy();
             return 0;
         default:
-            return ::DefWindowProcW(frmOstrevan_, message, wParam, lParam);
+            // The window's own handle: after WM_DESTROY the member no longer holds it.
+            return ::DefWindowProcW(window, message, wParam, lParam);
     }
 }
 
@@ -197,12 +199,13 @@ void frmOstrevan::onCreate(HWND window) {
     txtPuestosText_ = std::make_unique<TextBox>(txtPuestos_);
     // No limit of the control's own: a listing of any length shows whole.
     ::SendMessageW(txtPuestos_, EM_SETLIMITTEXT, 0, 0);
-    layOut(::GetDpiForWindow(window));
+    layOut(dpi_.forWindow(window));
 }
 
 void frmOstrevan::layOut(UINT dpi) {
-    RECT frame{0, 0, pixels(kClientArea.width, dpi), pixels(kClientArea.height, dpi)};
-    ::AdjustWindowRectExForDpi(&frame, kWindowStyle, FALSE, kWindowExStyle, dpi);
+    const RECT frame =
+        dpi_.frameAround({0, 0, pixels(kClientArea.width, dpi), pixels(kClientArea.height, dpi)},
+                         kWindowStyle, kWindowExStyle, dpi);
     ::SetWindowPos(frmOstrevan_, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
                    SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     auto place = [dpi](HWND control, const Twips& at) {
@@ -254,7 +257,10 @@ void frmOstrevan::startTimer1(int intervalMs) {
 void frmOstrevan::stopTimer1() { ::KillTimer(frmOstrevan_, kTimer1); }
 
 void frmOstrevan::setCaption(const std::string& caption) {
-    ::SetWindowTextW(frmOstrevan_, station::toWide(caption).c_str());
+    // Only a change: each caption set is a name-change event that a screen reader may announce,
+    // and a repaint of the taskbar.
+    const std::wstring shown = station::toWide(caption);
+    if (windowText(frmOstrevan_) != shown) ::SetWindowTextW(frmOstrevan_, shown.c_str());
 }
 
 station::TextHolder& frmOstrevan::txtPuestos() { return *txtPuestosText_; }
@@ -267,9 +273,12 @@ void frmOstrevan::showMessageBox(const std::string& text) {
 }
 
 void frmOstrevan::keepTopmost() noexcept {
-    // Back at the head of the topmost band; the result is of no use, since a window that could
-    // not be moved up is moved up on the next tick.
-    ::SetWindowPos(frmOstrevan_, HWND_TOPMOST, -1, -1, 0, 0, SWP_NOSIZE | SWP_NOMOVE);
+    // Back at the head of the topmost band, never activated: Windows would let a call without
+    // SWP_NOACTIVATE take the foreground, and the keyboard with it, from the application the user
+    // works in (a scanner's keystrokes would land in the listing). The result is of no use, since
+    // a window that could not be moved up is moved up on the next tick.
+    ::SetWindowPos(frmOstrevan_, HWND_TOPMOST, -1, -1, 0, 0,
+                   SWP_NOSIZE | SWP_NOMOVE | SWP_NOACTIVATE);
 }
 
 void frmOstrevan::endProgram(int status) noexcept { ::PostQuitMessage(status); }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "viewer/RefreshCycle.h"
+#include "viewer/win32/DpiScaling.h"
 
 namespace viewer {
 
@@ -16,8 +17,8 @@ namespace viewer {
 // handler of its own; the events go on to the refresh cycle, which it lends its controls.
 class frmOstrevan final : private WindowControls {
   public:
-    // Creates the window, hidden.
-    explicit frmOstrevan(HINSTANCE instance);
+    // Creates the window, hidden, laid out at the DPI that dpi gives.
+    explicit frmOstrevan(HINSTANCE instance, DpiScaling dpi = DpiScaling::ofThisSystem());
     frmOstrevan(const frmOstrevan&) = delete;
     frmOstrevan& operator=(const frmOstrevan&) = delete;
     ~frmOstrevan() override;
@@ -42,7 +43,7 @@ class frmOstrevan final : private WindowControls {
 
     static LRESULT CALLBACK windowProcedure(HWND window, UINT message, WPARAM wParam,
                                             LPARAM lParam);
-    LRESULT handle(UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT handle(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     void onCreate(HWND window);
     void onTimer(WPARAM timer);
     void onCommand(WPARAM wParam);
@@ -60,6 +61,7 @@ class frmOstrevan final : private WindowControls {
     void endProgram(int status) noexcept override;
 
     HINSTANCE instance_;
+    DpiScaling dpi_;
     HWND frmOstrevan_ = nullptr;
     HWND cmdVer_ = nullptr;
     HWND txtPuestos_ = nullptr;
