@@ -102,6 +102,10 @@ class Monitor(OnAFailingFileSystem):
         self.assertEqual(read_boxes(self.monitor.pid),
                          [{"title": "prOstrevan", "text": [str(errno.EIO)]}])
         self.assertEqual(X.active_window(), self.other)
+        # The box tells every window manager not to activate it when it appears (a user time of
+        # 0): openbox keeps the focus in the other window anyway, others need telling.
+        box = X.visible_window("--name", "^prOstrevan$")
+        self.assertRegex(X.run("xprop", "-id", str(box), "_NET_WM_USER_TIME"), r"= 0\n")
         # What is typed into the other application stays there; the box is not answered by it.
         X.run("xdotool", "type", "--window", str(self.other), "4711\n")
         self.assertEqual(X.active_window(), self.other)
