@@ -21,9 +21,9 @@ class LockScan {
 
     // Returns the connected count, and leaves in RT_UltimoPuestoLibre the record number - 1 of the
     // last record read without failure (or the caller's value, if there was none). A failure before
-    // the first record is tried leaves the pass and goes to the caller; a later one, a read that
-    // fails for any reason but a lock included, is reported here with its bare number, and the
-    // pass returns 0 with the listing built so far shown.
+    // the first record is tried leaves the pass and goes to the caller; a later one, including a
+    // read that fails for any reason other than a lock, is reported here with its bare number, and
+    // the pass returns 0 with the listing built so far shown.
     std::int32_t MLP_PuestosConectadosGrabados(std::int32_t& RT_UltimoPuestoLibre);
 
   private:
