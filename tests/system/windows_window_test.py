@@ -174,6 +174,16 @@ class FailingReads(WindowsMonitorTest):
         self.assertIsNone(self.monitor.poll())
         self.assertEqual(X.active_window(), till)
 
+        # Answered with a click on OK, it goes; the next outage brings a box again.
+        self.assertEqual(self.boxes(), boxes)
+        box = X.visible_window("--name", "^prOstrevan$")
+        left, top, width, height = X.geometry(box)
+        X.run("xdotool", "mousemove", str(left + width // 2), str(top + height * 43 // 58),
+              "click", "1")
+        wait_for(lambda: self.boxes() is None, "the box to go")
+        self.fs.fail_reads("EIO")
+        wait_for(self.boxes, "the box of the next outage")
+
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)
