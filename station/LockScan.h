@@ -11,9 +11,9 @@ namespace station {
 inline constexpr std::string_view kLockMarker = "- **";
 
 // One pass over the station file: every record from record 2 on is tried, and a record whose read
-// fails (another process holds it locked) belongs to a connected workstation. The listing goes to
-// txtPuestos, one entry per record tried: its number, the lock marker if its read failed, then a
-// line break after every number divisible by 3 and a tab after the others.
+// fails because another process holds it locked belongs to a connected workstation. The listing
+// goes to txtPuestos, one entry per record tried: its number, the lock marker if its read failed,
+// then a line break after every number divisible by 3 and a tab after the others.
 class LockScan {
   public:
     LockScan(ScannedFile& file, TextHolder& txtPuestos, MessageSink& messages)
@@ -21,8 +21,9 @@ class LockScan {
 
     // Returns the connected count, and leaves in RT_UltimoPuestoLibre the record number - 1 of the
     // last record read without failure (or the caller's value, if there was none). A failure before
-    // the first record is tried leaves the pass and goes to the caller; a later one is reported
-    // here with its bare number, and the pass returns 0 with the listing built so far shown.
+    // the first record is tried leaves the pass and goes to the caller; a later one, including a
+    // read that fails for any reason other than a lock, is reported here with its bare number, and
+    // the pass returns 0 with the listing built so far shown.
     std::int32_t MLP_PuestosConectadosGrabados(std::int32_t& RT_UltimoPuestoLibre);
 
   private:

@@ -13,10 +13,18 @@ namespace station {
 // own implementation file; everything above it is the same everywhere.
 class PlatformFile {
   public:
+    enum class WhenMissing { create, fail };
+
     // Opens a file for reading, shared with every other process and without a lock of its own,
-    // creating it empty when it is missing. Anything but a regular file is refused, and opening
-    // never waits (a FIFO in its place must not hang the caller).
-    static PlatformFile openShared(const std::filesystem::path& path);
+    // creating it empty when it is missing unless told to fail. Anything but a regular file is
+    // refused, and opening never waits (a FIFO in its place must not hang the caller).
+    static PlatformFile openShared(const std::filesystem::path& path,
+                                   WhenMissing whenMissing = WhenMissing::create);
+
+    // Whether a failure of a read says that the open file itself is gone (a file handle gone
+    // stale, a network session dropped) rather than that one read went wrong: only a new open of
+    // the path can read the file again.
+    static bool handleGone(const std::error_code& failure) noexcept;
 
     PlatformFile(PlatformFile&& other) noexcept
         : handle_(std::exchange(other.handle_, kNoHandle)),
@@ -33,10 +41,11 @@ class PlatformFile {
     // Reads up to buffer.size() bytes from offset into buffer and sets `got` to how many there
     // were. Fails while another process holds a lock on any byte of [offset, offset +
     // buffer.size()), except when no byte at offset exists: a range wholly past the end holds
-    // nothing to lock. Returns the failure rather than throwing it, since on a busy station file
-    // a locked record is the common case, not an exceptional one.
-    std::error_code readUnlessLocked(std::uint64_t offset, std::span<std::byte> buffer,
-                                     std::size_t& got) noexcept;
+    // nothing to lock. That failure, and only that one, is returned rather than thrown, since on
+    // a busy station file a locked record is the common case, not an exceptional one; every
+    // other failure of the read is thrown, so that it is never taken for a lock.
+    [[nodiscard]] std::error_code readUnlessLocked(std::uint64_t offset,
+                                                   std::span<std::byte> buffer, std::size_t& got);
 
   private:
     // No open file: -1 both as a POSIX descriptor and as Windows' INVALID_HANDLE_VALUE.
@@ -44,7 +53,7 @@ class PlatformFile {
 
     explicit PlatformFile(std::intptr_t handle) : handle_(handle) {}
 
-    std::error_code queryLock(std::uint64_t offset, std::size_t length, bool& locked) noexcept;
+    bool lockedByAnother(std::uint64_t offset, std::size_t length);
 
     std::intptr_t handle_;
     bool openFileDescriptionQueries_ = true;

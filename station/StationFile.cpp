@@ -27,11 +27,13 @@ std::int16_t FileTable::nextFreeNumber() const {
 }
 
 void FileTable::open(std::int16_t number, const std::filesystem::path& path,
-                     std::int32_t recordLength) {
+                     std::int32_t recordLength, PlatformFile::WhenMissing whenMissing) {
     if (number < 1 || recordLength < 1) fail(std::errc::invalid_argument);
     if (files_.contains(number)) fail(std::errc::device_or_resource_busy);
-    files_.emplace(number, OpenFile{PlatformFile::openShared(path), recordLength});
+    files_.emplace(number, OpenFile{PlatformFile::openShared(path, whenMissing), recordLength});
 }
+
+void FileTable::close(std::int16_t number) noexcept { files_.erase(number); }
 
 void FileTable::reposition(std::int16_t number, std::int32_t record) {
     OpenFile& file = find(number);
@@ -41,33 +43,27 @@ void FileTable::reposition(std::int16_t number, std::int32_t record) {
 }
 
 std::error_code FileTable::read(std::int16_t number, std::int32_t record,
-                                std::span<std::byte> buffer) noexcept {
-    OpenFile* file = lookUp(number);
-    if (file == nullptr) return std::make_error_code(std::errc::bad_file_descriptor);
-    if (record < 1 || buffer.size() != static_cast<std::size_t>(file->recordLength)) {
-        return std::make_error_code(std::errc::invalid_argument);
+                                std::span<std::byte> buffer) {
+    OpenFile& file = find(number);
+    if (record < 1 || buffer.size() != static_cast<std::size_t>(file.recordLength)) {
+        fail(std::errc::invalid_argument);
     }
     const auto offset =
-        static_cast<std::uint64_t>(record - 1) * static_cast<std::uint64_t>(file->recordLength);
+        static_cast<std::uint64_t>(record - 1) * static_cast<std::uint64_t>(file.recordLength);
     std::size_t got = 0;
-    if (const std::error_code failure = file->file.readUnlessLocked(offset, buffer, got)) {
-        return failure;
+    if (const std::error_code locked = file.file.readUnlessLocked(offset, buffer, got)) {
+        return locked;
     }
-    if (got < buffer.size()) file->endOfFile = true;
+    if (got < buffer.size()) file.endOfFile = true;
     return {};
 }
 
 bool FileTable::endOfFile(std::int16_t number) { return find(number).endOfFile; }
 
-FileTable::OpenFile* FileTable::lookUp(std::int16_t number) noexcept {
-    const auto found = files_.find(number);
-    return found == files_.end() ? nullptr : &found->second;
-}
-
 FileTable::OpenFile& FileTable::find(std::int16_t number) {
-    OpenFile* file = lookUp(number);
-    if (file == nullptr) fail(std::errc::bad_file_descriptor);
-    return *file;
+    const auto found = files_.find(number);
+    if (found == files_.end()) fail(std::errc::bad_file_descriptor);
+    return found->second;
 }
 
 void StationFile::AbrirFicheroPuestos() noexcept {
@@ -87,6 +83,11 @@ void StationFile::AbrirFicheroPuestos() noexcept {
             // Nothing is left to report with; the file stays closed and the first scan says so.
         }
     }
+}
+
+void StationFile::reopen() {
+    files_.close(fileNumber());
+    files_.open(fileNumber(), RutaFichero, kRecordLength, PlatformFile::WhenMissing::fail);
 }
 
 std::int16_t StationFile::fileNumber() const {

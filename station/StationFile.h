@@ -39,16 +39,20 @@ class FileTable {
     // The lowest file number not in use.
     std::int16_t nextFreeNumber() const;
 
-    void open(std::int16_t number, const std::filesystem::path& path, std::int32_t recordLength);
+    void open(std::int16_t number, const std::filesystem::path& path, std::int32_t recordLength,
+              PlatformFile::WhenMissing whenMissing = PlatformFile::WhenMissing::create);
+    // Releases the file's number; a number that names no open file is left as it is.
+    void close(std::int16_t number) noexcept;
 
     // Positions the file at record and clears its end-of-file state.
     void reposition(std::int16_t number, std::int32_t record);
 
     // Reads record into buffer, which is one record long. A record that lies wholly or partly
     // past the end reads what there is and sets the end-of-file state; a failed read leaves it.
-    // The read's failure is returned, not thrown: for a locked record it is the common outcome.
+    // A lock of another process on the record is returned, not thrown: for a locked record it is
+    // the common outcome. Every other failure is thrown.
     [[nodiscard]] std::error_code read(std::int16_t number, std::int32_t record,
-                                       std::span<std::byte> buffer) noexcept;
+                                       std::span<std::byte> buffer);
 
     bool endOfFile(std::int16_t number);
 
@@ -59,7 +63,6 @@ class FileTable {
         bool endOfFile = false;
     };
 
-    OpenFile* lookUp(std::int16_t number) noexcept;
     OpenFile& find(std::int16_t number);
 
     std::map<std::int16_t, OpenFile> files_;
@@ -71,14 +74,16 @@ class ScannedFile {
     virtual ~ScannedFile() = default;
     virtual void repositionToFirstScanned() = 0;
     virtual bool endOfFile() = 0;
-    // Returns the read's failure; a locked record is the expected one.
+    // Returns the lock conflict when another process holds the record locked, the expected
+    // outcome for a connected workstation; throws every other failure of the read.
     [[nodiscard]] virtual std::error_code read(std::int32_t record, StationRecord& buffer) = 0;
 };
 
 inline constexpr std::int32_t kFirstScannedRecord = 2;
 
 // The shared station file as the monitor holds it: its path and the file number it is open under.
-// It is opened once and never closed; the process's end releases it.
+// It is opened once and closed only to be opened again when its handle has gone dead; the
+// process's end releases it.
 class StationFile final : public ScannedFile {
   public:
     StationFile(FileTable& files, MessageSink& messages) : files_(files), messages_(messages) {}
@@ -86,6 +91,11 @@ class StationFile final : public ScannedFile {
     // Opens the file beside the executable (or at the path already set). Reports its own failure
     // and leaves the file closed; never throws.
     void AbrirFicheroPuestos() noexcept;
+
+    // Closes the open file, whose handle no longer reads, and opens the path again under the same
+    // number, without creating the file. Throws the open's failure and leaves the file closed;
+    // a later call tries again.
+    void reopen();
 
     const std::filesystem::path& rutaFichero() const { return RutaFichero; }
     void setRutaFichero(std::filesystem::path path) { RutaFichero = std::move(path); }

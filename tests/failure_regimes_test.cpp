@@ -1,5 +1,6 @@
-// How one pass meets failures: before the loop they go to the caller, in a read they mark the
-// record, and after that the pass reports the bare number and returns 0 with its listing so far.
+// How one pass meets failures: before the loop they go to the caller, a lock on a record marks it,
+// and any other failure from the first read on ends the pass, which reports the bare number and
+// returns 0 with its listing so far.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -30,13 +31,15 @@ class FailingFile final : public station::ScannedFile {
     }
     std::error_code read(std::int32_t record, station::StationRecord& buffer) override {
         buffer.word1 = 12345;  // what the owning application keeps there; the scan overwrites it
-        if (failingReads.contains(record)) return {EIO, std::system_category()};
+        if (lockedReads.contains(record)) return {EAGAIN, std::system_category()};
+        if (failingReads.contains(record)) throw platformFailure(EIO);
         if (record > wholeRecords_) endOfFile_ = true;
         return {};
     }
 
     bool failReposition = false;
     int failEndOfFileTest = 0;  // 1 is the test before the first record
+    std::set<std::int32_t> lockedReads;
     std::set<std::int32_t> failingReads;
 
   private:
@@ -86,21 +89,38 @@ TEST(FailureRegimes, FailureBeforeTheLoopLeavesThePassAndTheTextUntouched) {
     EXPECT_EQ(lastFree, 0);
 }
 
-TEST(FailureRegimes, FailedReadOfAnyKindCountsAsLocked) {
+TEST(FailureRegimes, OnlyALockMarksARecordAndAnyOtherReadFailureEndsThePass) {
     FailingFile file(7);
-    file.failingReads = {2, 6};
+    file.lockedReads = {2, 6};
     station::PlainText box = freshTextBox();
-    CollectedMessages messages;
+    ListingAtMessage messages(box);
     std::int32_t lastFree = 0;
-    EXPECT_EQ(station::LockScan(file, box, messages).MLP_PuestosConectadosGrabados(lastFree), 2);
+    station::LockScan scan(file, box, messages);
+    EXPECT_EQ(scan.MLP_PuestosConectadosGrabados(lastFree), 2);
     EXPECT_EQ(box.text(), "2- **\t3\r\n4\t5\t6- **\r\n7\t8\t");
     EXPECT_EQ(lastFree, 7);
     EXPECT_TRUE(messages.messages.empty());
+
+    // The failing record is neither listed nor counted: it is no workstation.
+    file.failingReads = {5};
+    lastFree = 0;
+    EXPECT_EQ(scan.MLP_PuestosConectadosGrabados(lastFree), 0);
+    ASSERT_EQ(messages.messages, std::vector<std::string>{std::to_string(EIO)});
+    EXPECT_EQ(messages.listingShown[0], "2- **\t3\r\n4\t");
+    EXPECT_EQ(box.text(), "2- **\t3\r\n4\t");
+    EXPECT_EQ(lastFree, 3);
+
+    // Every read failing, as on a failing disk, ends the pass at its first record.
+    file.lockedReads.clear();
+    for (std::int32_t record = 2; record <= 9; ++record) file.failingReads.insert(record);
+    EXPECT_EQ(scan.MLP_PuestosConectadosGrabados(lastFree), 0);
+    EXPECT_EQ(messages.messages.size(), 2u);
+    EXPECT_EQ(box.text(), "");
 }
 
 TEST(FailureRegimes, LaterFailureShowsBareNumberAfterThePartialListing) {
     FailingFile file(7);
-    file.failingReads = {3};
+    file.lockedReads = {3};
     file.failEndOfFileTest = 4;  // after the entries for records 2, 3 and 4
     station::PlainText box = freshTextBox();
     ListingAtMessage messages(box);
@@ -115,7 +135,7 @@ TEST(FailureRegimes, LaterFailureShowsBareNumberAfterThePartialListing) {
 
 TEST(FailureRegimes, NoFreeRecordKeepsTheCallersValue) {
     FailingFile file(7);
-    file.failingReads = {2, 3};
+    file.lockedReads = {2, 3};
     file.failEndOfFileTest = 3;
     station::PlainText box = freshTextBox();
     CollectedMessages messages;

@@ -58,6 +58,28 @@ TEST(StationFileNumbers, HandedOutLowestFirstAndNarrowedWithACheck) {
     }
     first.setNumFichero(2);  // fits, but names no open file
     EXPECT_THROW(first.endOfFile(), std::system_error);
+    // A read there is a failure of the pass, never a record that another process holds.
+    station::StationRecord record{};
+    EXPECT_THROW((void)first.read(2, record), std::system_error);
+}
+
+TEST(StationFileReopen, OpensThePathAgainWithoutCreatingIt) {
+    TempFolder folder;
+    writeStationFile(folder.stationFile(), 2 * 81);
+    OpenedStation opened(folder.stationFile());
+    std::filesystem::remove(folder.stationFile());
+    EXPECT_THROW(opened.stationFile.reopen(), std::system_error);
+    EXPECT_FALSE(std::filesystem::exists(folder.stationFile()));
+    station::StationRecord record{};
+    EXPECT_THROW((void)opened.stationFile.read(2, record), std::system_error);
+
+    // Tried again once there is a file under the name: the new file is the one read.
+    writeStationFile(folder.stationFile(), 5 * 81);
+    opened.stationFile.reopen();
+    std::int32_t lastFree = 0;
+    EXPECT_EQ(opened.scan(lastFree), 0);
+    EXPECT_EQ(lastFree, 5);
+    EXPECT_EQ(opened.stationFile.numFichero(), 1);
 }
 
 TEST(StationFilePasses, TwoPassesInARowOverOneOpenFileAgree) {

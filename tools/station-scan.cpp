@@ -91,14 +91,9 @@ class NotingLockedRecords final : public station::ScannedFile {
     }
     bool endOfFile() override { return file_.endOfFile(); }
     std::error_code read(std::int32_t record, station::StationRecord& buffer) override {
-        try {
-            const std::error_code failure = file_.read(record, buffer);
-            if (failure) locked_.push_back(record);
-            return failure;
-        } catch (...) {
-            locked_.push_back(record);
-            throw;
-        }
+        const std::error_code failure = file_.read(record, buffer);
+        if (failure) locked_.push_back(record);
+        return failure;
     }
     const std::vector<std::int32_t>& locked() const { return locked_; }
 

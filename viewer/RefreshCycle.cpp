@@ -4,6 +4,7 @@
 
 #include "station/Failure.h"
 #include "station/LockScan.h"
+#include "station/PlatformFile.h"
 
 namespace viewer {
 
@@ -34,14 +35,43 @@ void RefreshCycle::cmdVerClick() noexcept {
 }
 
 std::int32_t RefreshCycle::MLP_PuestosConectadosGrabados(std::int32_t& RT_UltimoPuestoLibre) {
-    return station::LockScan(station_, window_.txtPuestos(), *this)
+    return station::LockScan(station_, window_.txtPuestos(), passFailure_)
         .MLP_PuestosConectadosGrabados(RT_UltimoPuestoLibre);
 }
 
 void RefreshCycle::RefrescarPuestos() {
     std::int32_t ultimoPuestoLibre = 0;
-    MLP_PuestosConectadosGrabados(ultimoPuestoLibre);
+    passFailure_.code.clear();
+    if (reopenDue_) reopen();
+    if (!passFailure_.code) MLP_PuestosConectadosGrabados(ultimoPuestoLibre);
     window_.setCaption(std::to_string(ultimoPuestoLibre));
+    reportOutage();
+}
+
+void RefreshCycle::reopen() {
+    try {
+        station_.reopen();
+        reopenDue_ = false;
+    } catch (...) {
+        const std::system_error failure = station::currentFailure();
+        // As a pass that failed at its first record leaves it.
+        window_.txtPuestos().setText("");
+        passFailure_.showMessage(station::failureNumber(failure), failure);
+    }
+}
+
+void RefreshCycle::reportOutage() {
+    if (!passFailure_.code) {
+        outage_.reset();
+        return;
+    }
+    const bool repeated = outage_ == passFailure_.code;
+    // A failure that goes on through the next pass is taken for a dead handle too: a network
+    // file system may say so in words of its own.
+    if (repeated || station::PlatformFile::handleGone(passFailure_.code)) reopenDue_ = true;
+    if (repeated) return;
+    outage_ = passFailure_.code;
+    window_.showOutageBox(passFailure_.message);
 }
 
 void RefreshCycle::showMessage(const std::string& text, const std::system_error&) {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include "station/Display.h"
@@ -29,6 +30,10 @@ class WindowControls {
     virtual station::TextHolder& txtPuestos() = 0;
     // A modal box titled kApplicationTitle with only OK and no icon; returns once it is answered.
     virtual void showMessageBox(const std::string& text) = 0;
+    // The same box, but modeless: returns at once, and shows without taking the keyboard focus
+    // from whatever window has it. A box of an earlier call still open shows the new text instead
+    // of a second box appearing.
+    virtual void showOutageBox(const std::string& text) = 0;
     // Puts the window back above every ordinary window without moving, resizing or activating it.
     virtual void keepTopmost() noexcept = 0;
     // Leaves the event loop, which then returns status.
@@ -38,8 +43,11 @@ class WindowControls {
 // The monitor's behaviour, the same under every toolkit: the window's load opens the station file
 // and starts Timer1; every tick and every click of the blank button rescans it into txtPuestos
 // and puts the last free station in the caption; a tick then keeps the window on top. A failure
-// that nothing handles is reported and ends the program. Each toolkit's window hands its events
-// here and lends its controls.
+// that nothing handles is reported and ends the program. A pass that fails part-way (a failing
+// disk, a dropped share) is reported once per outage, in a box that does not stop the refreshes,
+// so that the listing comes back by itself when the file reads again; where the open file no
+// longer reads, it is opened again by its path. Each toolkit's window hands its events here and
+// lends its controls.
 class RefreshCycle final : private station::MessageSink {
   public:
     explicit RefreshCycle(WindowControls& window) : window_(window), station_(files_, *this) {}
@@ -57,7 +65,23 @@ class RefreshCycle final : private station::MessageSink {
     std::int32_t MLP_PuestosConectadosGrabados(std::int32_t& RT_UltimoPuestoLibre);
 
   private:
+    // Where the scan reports the failure that ended its pass: kept for the refresh to act on.
+    class PassFailure final : public station::MessageSink {
+      public:
+        void showMessage(const std::string& text, const std::system_error& cause) override {
+            message = text;
+            code = cause.code();
+        }
+        std::string message;
+        std::error_code code;
+    };
+
     void RefrescarPuestos();
+    // Closes the file that no longer reads and opens its path again; a failure is the pass's.
+    void reopen();
+    // After a pass: a new failure is shown, a repeated one is not, and where either says the open
+    // file is of no more use, the next refresh opens it again first.
+    void reportOutage();
     bool refreshAllowed() const { return !ending_ && openMessageBoxes_ == 0; }
     void showMessage(const std::string& text, const std::system_error& cause) override;
     void showMessageBox(const std::string& text);
@@ -70,9 +94,14 @@ class RefreshCycle final : private station::MessageSink {
     station::StationFile station_;
     bool loaded_ = false;
     bool ending_ = false;
-    // While one of the window's message boxes waits, ticks and clicks refresh nothing: no pass
-    // runs nested inside another, and no pile of boxes grows every 100 ms.
+    // While one of the window's modal message boxes waits, ticks and clicks refresh nothing: no
+    // pass runs nested inside another, and no pile of boxes grows every 100 ms. The outage box
+    // does not wait, so refreshes go on while it is shown.
     int openMessageBoxes_ = 0;
+    PassFailure passFailure_;
+    // The failure of the last refresh, while refreshes keep failing: the outage whose box is up.
+    std::optional<std::error_code> outage_;
+    bool reopenDue_ = false;
 };
 
 // The report of a failure that nothing handled, for the failure being handled in a catch block.

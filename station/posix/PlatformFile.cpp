@@ -29,11 +29,11 @@ const char* fileKind(mode_t mode) {
     return "of another kind";
 }
 
-int openWithoutWaiting(const std::filesystem::path& path) {
+int openWithoutWaiting(const std::filesystem::path& path, PlatformFile::WhenMissing whenMissing) {
     // O_NONBLOCK keeps a FIFO from waiting for a writer; the fstat below then refuses it.
     constexpr int kFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
     int fd = ::open(path.c_str(), kFlags);
-    if (fd == -1 && errno == ENOENT) {
+    if (fd == -1 && errno == ENOENT && whenMissing == PlatformFile::WhenMissing::create) {
         // O_EXCL, so that a dangling symbolic link is not followed and its target created.
         fd = ::open(path.c_str(), kFlags | O_CREAT | O_EXCL, 0666);
         if (fd == -1 && errno == EEXIST) {
@@ -44,8 +44,6 @@ int openWithoutWaiting(const std::filesystem::path& path) {
     if (fd == -1) throwLastError();
     return fd;
 }
-
-std::error_code lastError() noexcept { return {errno, std::system_category()}; }
 
 // The kernel's SMB client answers a lock query by taking the lock on the file server for an
 // instant: a monitor there would take locks, and could make a workstation's own lock fail.
@@ -62,8 +60,8 @@ bool onSmbMount([[maybe_unused]] int fd) {
 
 }  // namespace
 
-PlatformFile PlatformFile::openShared(const std::filesystem::path& path) {
-    PlatformFile file(openWithoutWaiting(path));
+PlatformFile PlatformFile::openShared(const std::filesystem::path& path, WhenMissing whenMissing) {
+    PlatformFile file(openWithoutWaiting(path, whenMissing));
     struct stat status {};
     if (::fstat(static_cast<int>(file.handle_), &status) == -1) throwLastError();
     if (!S_ISREG(status.st_mode)) {
@@ -84,11 +82,17 @@ PlatformFile::~PlatformFile() {
     if (handle_ != kNoHandle) ::close(static_cast<int>(handle_));
 }
 
-std::error_code PlatformFile::queryLock(std::uint64_t offset, std::size_t length,
-                                        bool& locked) noexcept {
+bool PlatformFile::handleGone(const std::error_code& failure) noexcept {
+    // An NFS file handle that the server no longer knows (the file replaced or the export
+    // re-made); FUSE file systems answer so too.
+    return failure == std::error_code(ESTALE, std::system_category());
+}
+
+bool PlatformFile::lockedByAnother(std::uint64_t offset, std::size_t length) {
     const int fd = static_cast<int>(handle_);
     // A write lock conflicts with locks of either kind, so the query finds shared locks too
     // (Samba maps a client's exclusive lock through a read-only handle onto a shared one).
+    bool locked = false;
     auto query = [&](int command) {
         struct flock range {};
         range.l_type = F_WRLCK;
@@ -101,27 +105,25 @@ std::error_code PlatformFile::queryLock(std::uint64_t offset, std::size_t length
         return true;
     };
     if (openFileDescriptionQueries_) {
-        if (query(F_OFD_GETLK)) return {};
-        if (errno != EINVAL) return lastError();
+        if (query(F_OFD_GETLK)) return locked;
+        if (errno != EINVAL) throwLastError();
         // An older kernel or a file system that knows only process-associated locks.
         openFileDescriptionQueries_ = false;
     }
-    if (query(F_GETLK)) return {};
-    return lastError();
+    if (!query(F_GETLK)) throwLastError();
+    return locked;
 }
 
 std::error_code PlatformFile::readUnlessLocked(std::uint64_t offset, std::span<std::byte> buffer,
-                                               std::size_t& got) noexcept {
+                                               std::size_t& got) {
     got = 0;
     const int fd = static_cast<int>(handle_);
     // The lock test covers the whole range, also for a partial last record.
-    bool locked = false;
-    if (const std::error_code failure = queryLock(offset, buffer.size(), locked)) return failure;
-    if (locked) {
+    if (lockedByAnother(offset, buffer.size())) {
         // A range that holds no byte at all has nothing to lock, whatever a lock to infinity or
         // over the whole file covers: its read reads nothing, so the pass comes to its end.
         struct stat status {};
-        if (::fstat(fd, &status) == -1) return lastError();
+        if (::fstat(fd, &status) == -1) throwLastError();
         if (offset >= static_cast<std::uint64_t>(status.st_size)) return {};
         // What fcntl(F_SETLK) reports for a conflicting lock on Linux.
         return {EAGAIN, std::system_category()};
@@ -132,7 +134,7 @@ std::error_code PlatformFile::readUnlessLocked(std::uint64_t offset, std::span<s
         if (read == 0) break;
         if (read == -1) {
             if (errno == EINTR) continue;
-            return lastError();
+            throwLastError();
         }
         got += static_cast<std::size_t>(read);
     }

@@ -30,9 +30,11 @@ HANDLE openExisting(const std::filesystem::path& path, DWORD disposition) {
                             toUtf8(path.filename().native()) + " is " + kind + ", not a disk file");
 }
 
-HANDLE openWithoutWaiting(const std::filesystem::path& path) {
+HANDLE openWithoutWaiting(const std::filesystem::path& path,
+                          PlatformFile::WhenMissing whenMissing) {
     HANDLE handle = openExisting(path, OPEN_EXISTING);
-    if (handle == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_FILE_NOT_FOUND) {
+    if (handle == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_FILE_NOT_FOUND &&
+        whenMissing == PlatformFile::WhenMissing::create) {
         // CREATE_NEW rather than OPEN_ALWAYS, so that a dangling symbolic link is not followed
         // and its target created.
         handle = openExisting(path, CREATE_NEW);
@@ -67,8 +69,8 @@ const char* fileKind(DWORD type) {
 
 }  // namespace
 
-PlatformFile PlatformFile::openShared(const std::filesystem::path& path) {
-    PlatformFile file(reinterpret_cast<std::intptr_t>(openWithoutWaiting(path)));
+PlatformFile PlatformFile::openShared(const std::filesystem::path& path, WhenMissing whenMissing) {
+    PlatformFile file(reinterpret_cast<std::intptr_t>(openWithoutWaiting(path, whenMissing)));
     const DWORD type = ::GetFileType(handleOf(file.handle_));
     if (type != FILE_TYPE_DISK) refuse(path, fileKind(type));
     return file;
@@ -78,8 +80,24 @@ PlatformFile::~PlatformFile() {
     if (handle_ != kNoHandle) ::CloseHandle(handleOf(handle_));
 }
 
+bool PlatformFile::handleGone(const std::error_code& failure) noexcept {
+    if (failure.category() != windowsCategory()) return false;
+    switch (failure.value()) {
+        // The share's session dropped: a handle that is not durable does not survive the
+        // reconnect, and every later read through it fails.
+        case ERROR_NETNAME_DELETED:
+        case ERROR_UNEXP_NET_ERR:
+        case ERROR_BAD_NETPATH:
+        case ERROR_DEV_NOT_EXIST:
+        case ERROR_INVALID_HANDLE:
+            return true;
+        default:
+            return false;
+    }
+}
+
 std::error_code PlatformFile::readUnlessLocked(std::uint64_t offset, std::span<std::byte> buffer,
-                                               std::size_t& got) noexcept {
+                                               std::size_t& got) {
     got = 0;
     while (got < buffer.size()) {
         const std::uint64_t at = offset + got;
@@ -97,10 +115,11 @@ std::error_code PlatformFile::readUnlessLocked(std::uint64_t offset, std::span<s
                 // the end covers (Windows lets one reach there): its read reads nothing, so the
                 // pass comes to its end.
                 LARGE_INTEGER size{};
-                if (!::GetFileSizeEx(handleOf(handle_), &size)) return lastWindowsError();
+                if (!::GetFileSizeEx(handleOf(handle_), &size)) throwLastWindowsError();
                 if (offset >= static_cast<std::uint64_t>(size.QuadPart)) return {};
             }
-            return failure;
+            if (failure.value() == ERROR_LOCK_VIOLATION) return failure;
+            throw std::system_error(failure);
         }
         if (read == 0) break;
         got += read;

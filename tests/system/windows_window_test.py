@@ -1,8 +1,10 @@
 """The Windows monitor, prOstrevan.exe, under Wine in a real X server with a real window manager
 (Xvfb and openbox): it lists what station-scan.exe sees and follows the file's growth, lies 137 x
 426 in the window manager's "above" layer, leaves the keyboard focus and the foreground in the
-window the user works in through many ticks, and ends with status 0 when closed. And the tools'
-text in a console, which Wine gives a program run under a pseudo-terminal.
+window the user works in through many ticks, and ends with status 0 when closed. Over a file
+system whose reads fail (Wine turns the I/O error into a Windows one), it shows one box for the
+outage without taking the focus and lists the file again by itself once reads work. And the
+tools' text in a console, which Wine gives a program run under a pseudo-terminal.
 
 The programs come from the environment (PROSTREVAN, STATION_OWNER, STATION_SCAN and READ_WINDOW,
 all .exe), and the suite keeps a Wine prefix of its own, WINEPREFIX: every window of a prefix is
@@ -14,8 +16,10 @@ import shlex
 import shutil
 import subprocess
 import tempfile
+import time
 import unittest
 
+from faultfs import FaultFs
 from harness import (PATIENCE_S, STATION_OWNER, STATION_SCAN, XServer, install_monitor, wait_for)
 
 X = None
@@ -57,11 +61,26 @@ def windows_path(path):
     return "Z:" + path.replace("/", "\\")
 
 
+def start_other_window(test, title):
+    other = subprocess.Popen(["xmessage", "-title", title, "-geometry", "300x200+0+0", title],
+                             env=X.env, stderr=subprocess.DEVNULL)
+    test.addCleanup(lambda: (other.kill(), other.wait()))
+    window = wait_for(lambda: X.visible_window("--name", "^%s$" % title), "the other window")
+    X.run("xdotool", "windowactivate", "--sync", str(window))
+    return window
+
+
 class WindowsMonitorTest(unittest.TestCase):
     def setUp(self):
         self.folder = tempfile.mkdtemp(prefix="ostrevan-wine-")
         self.addCleanup(shutil.rmtree, self.folder)
+        self.make_station_file()
+        self.start_monitor()
+
+    def make_station_file(self):
         self.grow(7)
+
+    def start_monitor(self):
         executable = install_monitor(self.folder)
         os.rename(executable, executable + ".exe")
         self.monitor = subprocess.Popen(["wine", executable + ".exe"], env=WINE,
@@ -80,6 +99,10 @@ class WindowsMonitorTest(unittest.TestCase):
     def listing(self):
         read = wine(READ_WINDOW)
         return read.stdout.decode() if read.returncode == 0 else None
+
+    def boxes(self):
+        read = wine(READ_WINDOW, "--boxes")
+        return read.stdout.decode().splitlines() if read.returncode == 0 else None
 
     def scanned(self):
         scan = wine(STATION_SCAN, "--json", windows_path(self.folder))
@@ -106,12 +129,7 @@ class KeepTopmost(WindowsMonitorTest):
     def test_stays_above_and_leaves_the_focus_where_the_user_works(self):
         self.assertIn("_NET_WM_STATE_ABOVE",
                       X.run("xprop", "-id", str(self.window), "_NET_WM_STATE"))
-        other = subprocess.Popen(["xmessage", "-title", "worksheet", "-geometry",
-                                  "300x200+0+0", "worksheet"], env=X.env,
-                                 stderr=subprocess.DEVNULL)
-        self.addCleanup(lambda: (other.kill(), other.wait()))
-        worksheet = wait_for(lambda: X.visible_window("--name", "^worksheet$"), "the other window")
-        X.run("xdotool", "windowactivate", "--sync", str(worksheet))
+        worksheet = start_other_window(self, "worksheet")
 
         # Every growth shows in the caption only through a tick: ten of them, with the focus
         # checked after each.
@@ -166,6 +184,54 @@ class ConsoleText(unittest.TestCase):
                  .splitlines()]
         self.assertIn("caption: 7", shown)
         self.assertIn("connected: 0", shown)
+
+
+class FailingReads(WindowsMonitorTest):
+    """Brevanto.SIT is a link into a FUSE mount whose reads fail on demand; the programs lie on an
+    ordinary disk."""
+
+    def make_station_file(self):
+        backing = os.path.join(self.folder, "backing")
+        mount = os.path.join(self.folder, "mount")
+        os.mkdir(backing)
+        os.mkdir(mount)
+        self.fs = FaultFs(backing, mount, os.path.join(self.folder, "control"))
+        self.fs.__enter__()
+        self.addCleanup(self.fs.__exit__)
+        os.symlink(os.path.join(mount, "Brevanto.SIT"), os.path.join(self.folder, "Brevanto.SIT"))
+        self.grow(7)
+
+    def test_one_box_per_outage_without_the_focus_and_the_listing_back_by_itself(self):
+        till = start_other_window(self, "till")
+        self.fs.fail_reads("EIO")
+        boxes = wait_for(self.boxes, "the box of the failed read")
+        self.assertEqual(len(boxes), 1, boxes)
+        self.assertRegex(boxes[0], re.compile(r"^prOstrevan\t\d+$"))
+        wait_for(lambda: X.caption(self.window) == "0", "the failed pass in the caption")
+        time.sleep(1)  # ten ticks of failing reads: the window answers, and no second box
+        self.assertEqual(self.boxes(), boxes)
+        self.assertEqual(self.listing(), "")
+        self.assertEqual(X.active_window(), till)
+        # A barcode scanner's Enter meant for the till neither lands in the box nor answers it.
+        X.run("xdotool", "type", "--window", str(till), "4711\n")
+        self.assertEqual(X.active_window(), till)
+        self.assertEqual(self.boxes(), boxes)
+
+        self.fs.heal()
+        wait_for(lambda: X.caption(self.window) == "7", "the caption back at 7")
+        wait_for(lambda: self.listing() == "2\t3\r\n4\t5\t6\r\n7\t8\t", "the listing back")
+        self.assertIsNone(self.monitor.poll())
+        self.assertEqual(X.active_window(), till)
+
+        # Answered with a click on OK, it goes; the next outage brings a box again.
+        self.assertEqual(self.boxes(), boxes)
+        box = X.visible_window("--name", "^prOstrevan$")
+        left, top, width, height = X.geometry(box)
+        X.run("xdotool", "mousemove", str(left + width // 2), str(top + height * 43 // 58),
+              "click", "1")
+        wait_for(lambda: self.boxes() is None, "the box to go")
+        self.fs.fail_reads("EIO")
+        wait_for(self.boxes, "the box of the next outage")
 
 
 if __name__ == "__main__":

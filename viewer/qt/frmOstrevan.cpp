@@ -143,6 +143,20 @@ void frmOstrevan::showMessageBox(const std::string& text) {
     box.exec();
 }
 
+void frmOstrevan::showOutageBox(const std::string& text) {
+    if (outageBox_ == nullptr) {
+        outageBox_ = new QMessageBox(QMessageBox::NoIcon, QLatin1String(kApplicationTitle),
+                                     QString(), QMessageBox::Ok, this);
+        outageBox_->setWindowModality(Qt::NonModal);
+        outageBox_->setAttribute(Qt::WA_DeleteOnClose);
+        // The user reads it when they look: the keystrokes meant for another application, a
+        // barcode scanner's Enter among them, must not land here and answer it.
+        outageBox_->setAttribute(Qt::WA_ShowWithoutActivating);
+    }
+    outageBox_->setText(QString::fromStdString(text));
+    outageBox_->show();
+}
+
 void frmOstrevan::keepTopmost() noexcept { viewer::keepTopmost(*this); }
 
 void frmOstrevan::endProgram(int status) noexcept { QCoreApplication::exit(status); }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QPointer>
 #include <QWidget>
 
 #include <cstdint>
@@ -9,6 +10,7 @@
 
 #include "viewer/RefreshCycle.h"
 
+class QMessageBox;
 class QPlainTextEdit;
 class QPushButton;
 class QTimer;
@@ -44,6 +46,7 @@ class frmOstrevan final : public QWidget, private WindowControls {
     void setCaption(const std::string& caption) override;
     station::TextHolder& txtPuestos() override;
     void showMessageBox(const std::string& text) override;
+    void showOutageBox(const std::string& text) override;
     void keepTopmost() noexcept override;
     void endProgram(int status) noexcept override;
 
@@ -51,6 +54,7 @@ class frmOstrevan final : public QWidget, private WindowControls {
     QPlainTextEdit* txtPuestos_;
     QTimer* Timer1;
     std::unique_ptr<TextBox> txtPuestosText_;
+    QPointer<QMessageBox> outageBox_;
     RefreshCycle cycle_;
 };
 

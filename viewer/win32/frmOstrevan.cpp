@@ -138,7 +138,7 @@ int frmOstrevan::run() {
     MSG message{};
     BOOL got = 0;
     while ((got = ::GetMessageW(&message, nullptr, 0, 0)) > 0) {
-        if (movedFocus(message)) continue;
+        if (movedFocus(message) || outageBox_.tookMessage(message)) continue;
         ::TranslateMessage(&message);
         ::DispatchMessageW(&message);
     }
@@ -270,6 +270,10 @@ void frmOstrevan::showMessageBox(const std::string& text) {
     const HWND owner = ::IsWindowVisible(frmOstrevan_) ? frmOstrevan_ : nullptr;
     ::MessageBoxW(owner, station::toWide(text).c_str(), station::toWide(kApplicationTitle).c_str(),
                   MB_OK);
+}
+
+void frmOstrevan::showOutageBox(const std::string& text) {
+    outageBox_.show(frmOstrevan_, station::toWide(kApplicationTitle), station::toWide(text));
 }
 
 void frmOstrevan::keepTopmost() noexcept {

@@ -9,6 +9,7 @@
 
 #include "viewer/RefreshCycle.h"
 #include "viewer/win32/DpiScaling.h"
+#include "viewer/win32/OutageBox.h"
 
 namespace viewer {
 
@@ -57,6 +58,7 @@ class frmOstrevan final : private WindowControls {
     void setCaption(const std::string& caption) override;
     station::TextHolder& txtPuestos() override;
     void showMessageBox(const std::string& text) override;
+    void showOutageBox(const std::string& text) override;
     void keepTopmost() noexcept override;
     void endProgram(int status) noexcept override;
 
@@ -67,6 +69,7 @@ class frmOstrevan final : private WindowControls {
     HWND txtPuestos_ = nullptr;
     HFONT listingFont_ = nullptr;
     std::unique_ptr<TextBox> txtPuestosText_;
+    OutageBox outageBox_;
     RefreshCycle cycle_;
 };
 

@@ -1,0 +1,139 @@
+"""A station file on a file system whose reads fail (a FUSE file system of the tests' own, as a
+failing disk or a dropped share): station-scan reports the failure and ends, and the monitor,
+in a real X server with a window manager, shows one box for the outage without taking the focus,
+keeps answering, and lists the file again by itself once reads work, without a restart."""
+import errno
+import json
+import os
+import shutil
+import subprocess
+import tempfile
+import time
+import unittest
+
+from faultfs import FaultFs
+from harness import (PATIENCE_S, STATION_OWNER, STATION_SCAN, XServer, as_read_back,
+                     install_monitor, read_boxes, read_listing, wait_for)
+
+X = None
+SEVEN = "2\t3\r\n4\t5\t6\r\n7\t8\t"
+
+
+def setUpModule():
+    global X
+    X = XServer()
+
+
+def tearDownModule():
+    X.stop()
+
+
+class OnAFailingFileSystem(unittest.TestCase):
+    """A folder whose Brevanto.SIT is a link into the failing mount, so that the programs beside
+    it run from an ordinary disk."""
+
+    def setUp(self):
+        self.root = tempfile.mkdtemp(prefix="ostrevan-failing-")
+        self.addCleanup(shutil.rmtree, self.root)
+        self.backing = os.path.join(self.root, "backing")
+        mount = os.path.join(self.root, "mount")
+        self.folder = os.path.join(self.root, "folder")
+        for path in (self.backing, mount, self.folder):
+            os.mkdir(path)
+        self.create(7)
+        self.fs = FaultFs(self.backing, mount, os.path.join(self.root, "control"))
+        self.fs.__enter__()
+        self.addCleanup(self.fs.__exit__)
+        os.symlink(os.path.join(mount, "Brevanto.SIT"), os.path.join(self.folder, "Brevanto.SIT"))
+
+    def create(self, records, name="Brevanto.SIT"):
+        subprocess.run([STATION_OWNER, "create", os.path.join(self.backing, name), str(records)],
+                       check=True)
+
+    def scan(self):
+        return subprocess.run([STATION_SCAN, "--json", self.folder], capture_output=True,
+                              text=True, timeout=PATIENCE_S)
+
+
+class StationScan(OnAFailingFileSystem):
+    def test_a_failing_read_ends_the_pass_with_status_one_and_marks_nothing(self):
+        self.assertEqual(json.loads(self.scan().stdout)["listing"], SEVEN)
+        self.fs.fail_reads("EIO")
+        run = self.scan()
+        self.assertEqual(run.returncode, 1)
+        self.assertEqual(run.stderr,
+                         "station-scan: %d %s\n" % (errno.EIO, os.strerror(errno.EIO)))
+        self.assertEqual(json.loads(run.stdout),
+                         {"listing": "", "connected": 0, "lastFree": 0})
+        self.fs.heal()
+        self.assertEqual(json.loads(self.scan().stdout)["listing"], SEVEN)
+
+
+class Monitor(OnAFailingFileSystem):
+    def setUp(self):
+        super().setUp()
+        self.monitor, self.window = X.start_monitor(self, install_monitor(self.folder))
+        self.wait_for_listing(SEVEN, "7")
+        # The user last clicked the monitor (so the window manager would let a new window of it
+        # take the focus), and now works in another application, which has the keyboard focus.
+        X.run("xdotool", "mousemove", "--window", str(self.window), "60", "12", "click", "1")
+        other = subprocess.Popen(["xmessage", "-title", "till", "-geometry", "300x200+0+0",
+                                  "till"], env=X.env, stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: (other.kill(), other.wait()))
+        self.other = wait_for(lambda: X.visible_window("--name", "^till$"), "the other window")
+        X.run("xdotool", "windowactivate", "--sync", str(self.other))
+
+    def wait_for_listing(self, listing, caption):
+        wait_for(lambda: X.caption(self.window) == caption and
+                 read_listing(self.monitor.pid) == as_read_back(listing),
+                 "the caption %s and the listing %r" % (caption, listing))
+
+    def wait_for_box(self, number):
+        boxes = wait_for(lambda: read_boxes(self.monitor.pid), "the box of the failure")
+        self.assertEqual(boxes, [{"title": "prOstrevan", "text": [str(number)]}])
+
+    def test_one_box_per_outage_without_the_focus_and_the_listing_back_by_itself(self):
+        self.fs.fail_reads("EIO")
+        self.wait_for_box(errno.EIO)
+        # Reads go on failing through many ticks: the window answers (the screen reader's calls
+        # go through its event loop), shows the pass that failed, and shows no second box.
+        self.wait_for_listing("", "0")
+        time.sleep(1)
+        self.assertEqual(read_boxes(self.monitor.pid),
+                         [{"title": "prOstrevan", "text": [str(errno.EIO)]}])
+        self.assertEqual(X.active_window(), self.other)
+        # The box tells every window manager not to activate it when it appears (a user time of
+        # 0): openbox keeps the focus in the other window anyway, others need telling.
+        box = X.visible_window("--name", "^prOstrevan$")
+        self.assertRegex(X.run("xprop", "-id", str(box), "_NET_WM_USER_TIME"), r"= 0\n")
+        # What is typed into the other application stays there; the box is not answered by it.
+        X.run("xdotool", "type", "--window", str(self.other), "4711\n")
+        self.assertEqual(X.active_window(), self.other)
+
+        self.fs.heal()
+        self.wait_for_listing(SEVEN, "7")
+        self.assertIsNone(self.monitor.poll())
+        self.assertEqual(len(read_boxes(self.monitor.pid)), 1)  # left for the user to read
+        read_boxes(self.monitor.pid, press_ok=True)
+        wait_for(lambda: read_boxes(self.monitor.pid) is None, "the box to close")
+
+        # A second outage is a new box.
+        self.fs.fail_reads("EIO")
+        self.wait_for_box(errno.EIO)
+        self.fs.heal()
+        self.wait_for_listing(SEVEN, "7")
+
+    def test_a_stale_handle_is_opened_again_and_finds_the_file_now_under_the_name(self):
+        self.create(12, "Brevanto.SIT.new")
+        os.rename(os.path.join(self.backing, "Brevanto.SIT.new"),
+                  os.path.join(self.backing, "Brevanto.SIT"))
+        self.fs.fail_reads("ESTALE")
+        self.wait_for_box(errno.ESTALE)
+        self.fs.heal()
+        self.wait_for_listing("2\t3\r\n4\t5\t6\r\n7\t8\t9\r\n10\t11\t12\r\n13\t", "12")
+        self.assertEqual(X.active_window(), self.other)
+        self.assertIsNone(self.monitor.poll())
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

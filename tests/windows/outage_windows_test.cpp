@@ -1,0 +1,144 @@
+// A share whose session drops under the monitor: every read through the handle it had fails with
+// ERROR_NETNAME_DELETED, as a handle that is not durable does after a reconnect, while a handle
+// opened afterwards reads again. The drop is made under the platform seam, in the imports of this
+// program, so the monitor's own file code meets it as it would on a real share.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "Support.h"
+#include "viewer/RefreshCycle.h"
+
+namespace {
+
+using testing_support::TempFolder;
+using testing_support::writeStationFile;
+
+// Points this program's import of function from dll at replacement; returns what it pointed at.
+void* replaceImport(const char* dll, const char* function, void* replacement) {
+    auto* base = reinterpret_cast<BYTE*>(::GetModuleHandleW(nullptr));
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    const auto* headers = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& imports =
+        headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (auto* module = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
+         module->Name != 0; ++module) {
+        if (::_stricmp(reinterpret_cast<const char*>(base + module->Name), dll) != 0) continue;
+        auto* name = reinterpret_cast<IMAGE_THUNK_DATA*>(base + module->OriginalFirstThunk);
+        auto* slot = reinterpret_cast<IMAGE_THUNK_DATA*>(base + module->FirstThunk);
+        for (; name->u1.AddressOfData != 0; ++name, ++slot) {
+            if (IMAGE_SNAP_BY_ORDINAL(name->u1.Ordinal)) continue;
+            const auto* byName =
+                reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + name->u1.AddressOfData);
+            if (std::strcmp(reinterpret_cast<const char*>(byName->Name), function) != 0) continue;
+            DWORD protection = 0;
+            ::VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, PAGE_READWRITE,
+                             &protection);
+            void* previous = reinterpret_cast<void*>(slot->u1.Function);
+            slot->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
+            ::VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, protection, &protection);
+            return previous;
+        }
+    }
+    return nullptr;
+}
+
+// The share: handles opened before a drop are dead after it.
+struct Share {
+    static inline decltype(&::CreateFileW) createFile = nullptr;
+    static inline decltype(&::ReadFile) readFile = nullptr;
+    static inline std::set<HANDLE> opened;
+    static inline std::set<HANDLE> dead;
+
+    static HANDLE WINAPI CreateFileW(LPCWSTR path, DWORD access, DWORD share,
+                                     LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                                     DWORD attributes, HANDLE model) {
+        const HANDLE handle =
+            createFile(path, access, share, security, disposition, attributes, model);
+        if (handle != INVALID_HANDLE_VALUE) {
+            // A new handle may reuse the number of a closed dead one.
+            dead.erase(handle);
+            opened.insert(handle);
+        }
+        return handle;
+    }
+    static BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD length, LPDWORD read,
+                                LPOVERLAPPED at) {
+        if (dead.contains(handle)) {
+            ::SetLastError(ERROR_NETNAME_DELETED);
+            return FALSE;
+        }
+        return readFile(handle, buffer, length, read, at);
+    }
+    static void drop() {
+        dead.insert(opened.begin(), opened.end());
+        opened.clear();
+    }
+};
+
+// A window that only keeps what the refresh cycle does to it.
+class RecordedWindow final : public viewer::WindowControls {
+  public:
+    void startTimer1(int) override {}
+    void stopTimer1() override {}
+    void setCaption(const std::string& text) override { caption = text; }
+    station::TextHolder& txtPuestos() override { return listing; }
+    void showMessageBox(const std::string& text) override { modalBoxes.push_back(text); }
+    void showOutageBox(const std::string& text) override { outageBoxes.push_back(text); }
+    void keepTopmost() noexcept override {}
+    void endProgram(int status) noexcept override { ended = status; }
+
+    std::string caption;
+    station::PlainText listing;
+    std::vector<std::string> modalBoxes;
+    std::vector<std::string> outageBoxes;
+    int ended = -1;
+};
+
+class DroppedShare : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        Share::createFile = reinterpret_cast<decltype(&::CreateFileW)>(replaceImport(
+            "kernel32.dll", "CreateFileW", reinterpret_cast<void*>(&Share::CreateFileW)));
+        Share::readFile = reinterpret_cast<decltype(&::ReadFile)>(
+            replaceImport("kernel32.dll", "ReadFile", reinterpret_cast<void*>(&Share::ReadFile)));
+    }
+    static void TearDownTestSuite() {
+        replaceImport("kernel32.dll", "CreateFileW", reinterpret_cast<void*>(Share::createFile));
+        replaceImport("kernel32.dll", "ReadFile", reinterpret_cast<void*>(Share::readFile));
+    }
+};
+
+TEST_F(DroppedShare, OneBoxAndTheListingBackThroughANewHandle) {
+    ASSERT_NE(Share::readFile, nullptr) << "ReadFile is not imported from kernel32.dll";
+    TempFolder folder;
+    writeStationFile(folder.stationFile(), 7 * 81);
+    RecordedWindow window;
+    viewer::RefreshCycle cycle(window);
+    cycle.setRutaFichero(folder.stationFile());
+    cycle.load();
+    cycle.timer1Tick();
+    ASSERT_EQ(window.caption, "7");
+
+    Share::drop();
+    for (int tick = 0; tick < 5; ++tick) {
+        cycle.timer1Tick();
+        if (tick == 0) {
+            // The failed pass marks nothing; the box carries the bare number.
+            EXPECT_EQ(window.listing.text(), "");
+            EXPECT_EQ(window.caption, "0");
+        }
+    }
+    EXPECT_EQ(window.outageBoxes, std::vector<std::string>{std::to_string(ERROR_NETNAME_DELETED)});
+    EXPECT_EQ(window.listing.text(), "2\t3\r\n4\t5\t6\r\n7\t8\t");
+    EXPECT_EQ(window.caption, "7");
+    EXPECT_TRUE(window.modalBoxes.empty());
+    EXPECT_EQ(window.ended, -1);
+}
+
+}  // namespace
