@@ -27,10 +27,10 @@ std::int16_t FileTable::nextFreeNumber() const {
 }
 
 void FileTable::open(std::int16_t number, const std::filesystem::path& path,
-                     std::int32_t recordLength) {
+                     std::int32_t recordLength, WhenMissing whenMissing) {
     if (number < 1 || recordLength < 1) fail(std::errc::invalid_argument);
     if (files_.contains(number)) fail(std::errc::device_or_resource_busy);
-    files_.emplace(number, OpenFile{PlatformFile::openShared(path), recordLength});
+    files_.emplace(number, OpenFile{PlatformFile::openShared(path, whenMissing), recordLength});
 }
 
 void FileTable::reposition(std::int16_t number, std::int32_t record) {
@@ -77,7 +77,7 @@ void StationFile::AbrirFicheroPuestos() noexcept {
                           std::filesystem::path(kStationFileName).native();
         }
         NumFichero = files_.nextFreeNumber();
-        files_.open(fileNumber(), RutaFichero, kRecordLength);
+        files_.open(fileNumber(), RutaFichero, kRecordLength, whenMissing_);
     } catch (...) {
         try {
             const std::system_error failure = currentFailure();

@@ -39,7 +39,8 @@ class FileTable {
     // The lowest file number not in use.
     std::int16_t nextFreeNumber() const;
 
-    void open(std::int16_t number, const std::filesystem::path& path, std::int32_t recordLength);
+    void open(std::int16_t number, const std::filesystem::path& path, std::int32_t recordLength,
+              WhenMissing whenMissing = WhenMissing::create);
 
     // Positions the file at record and clears its end-of-file state.
     void reposition(std::int16_t number, std::int32_t record);
@@ -91,6 +92,8 @@ class StationFile final : public ScannedFile {
     void setRutaFichero(std::filesystem::path path) { RutaFichero = std::move(path); }
     std::int32_t numFichero() const { return NumFichero; }
     void setNumFichero(std::int32_t number) { NumFichero = number; }
+    // The monitor creates a missing file; a probe that must not write opens only an existing one.
+    void setWhenMissing(WhenMissing whenMissing) { whenMissing_ = whenMissing; }
 
     void repositionToFirstScanned() override;
     bool endOfFile() override;
@@ -104,6 +107,7 @@ class StationFile final : public ScannedFile {
     MessageSink& messages_;
     std::filesystem::path RutaFichero;
     std::int32_t NumFichero = 0;
+    WhenMissing whenMissing_ = WhenMissing::create;
 };
 
 }  // namespace station

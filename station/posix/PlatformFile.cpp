@@ -29,11 +29,11 @@ const char* fileKind(mode_t mode) {
     return "of another kind";
 }
 
-int openWithoutWaiting(const std::filesystem::path& path) {
+int openWithoutWaiting(const std::filesystem::path& path, WhenMissing whenMissing) {
     // O_NONBLOCK keeps a FIFO from waiting for a writer; the fstat below then refuses it.
     constexpr int kFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
     int fd = ::open(path.c_str(), kFlags);
-    if (fd == -1 && errno == ENOENT) {
+    if (fd == -1 && errno == ENOENT && whenMissing == WhenMissing::create) {
         // O_EXCL, so that a dangling symbolic link is not followed and its target created.
         fd = ::open(path.c_str(), kFlags | O_CREAT | O_EXCL, 0666);
         if (fd == -1 && errno == EEXIST) {
@@ -62,8 +62,8 @@ bool onSmbMount([[maybe_unused]] int fd) {
 
 }  // namespace
 
-PlatformFile PlatformFile::openShared(const std::filesystem::path& path) {
-    PlatformFile file(openWithoutWaiting(path));
+PlatformFile PlatformFile::openShared(const std::filesystem::path& path, WhenMissing whenMissing) {
+    PlatformFile file(openWithoutWaiting(path, whenMissing));
     struct stat status {};
     if (::fstat(static_cast<int>(file.handle_), &status) == -1) throwLastError();
     if (!S_ISREG(status.st_mode)) {

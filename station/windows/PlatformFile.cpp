@@ -28,9 +28,10 @@ HANDLE openExisting(const std::filesystem::path& path, DWORD disposition) {
                             toUtf8(path.filename().native()) + " is " + kind + ", not a disk file");
 }
 
-HANDLE openWithoutWaiting(const std::filesystem::path& path) {
+HANDLE openWithoutWaiting(const std::filesystem::path& path, WhenMissing whenMissing) {
     HANDLE handle = openExisting(path, OPEN_EXISTING);
-    if (handle == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_FILE_NOT_FOUND) {
+    if (handle == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_FILE_NOT_FOUND &&
+        whenMissing == WhenMissing::create) {
         // CREATE_NEW rather than OPEN_ALWAYS, so that a dangling symbolic link is not followed
         // and its target created.
         handle = openExisting(path, CREATE_NEW);
@@ -65,8 +66,8 @@ const char* fileKind(DWORD type) {
 
 }  // namespace
 
-PlatformFile PlatformFile::openShared(const std::filesystem::path& path) {
-    PlatformFile file(reinterpret_cast<std::intptr_t>(openWithoutWaiting(path)));
+PlatformFile PlatformFile::openShared(const std::filesystem::path& path, WhenMissing whenMissing) {
+    PlatformFile file(reinterpret_cast<std::intptr_t>(openWithoutWaiting(path, whenMissing)));
     const DWORD type = ::GetFileType(handleOf(file.handle_));
     if (type != FILE_TYPE_DISK) refuse(path, fileKind(type));
     return file;
