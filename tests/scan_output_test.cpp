@@ -167,7 +167,7 @@ TEST(PluginVerdict, StatesAndTheirPrecedence) {
     const PluginReport missing = check({3});
     EXPECT_EQ(missing.state, PluginReport::critical);
     EXPECT_EQ(missing.output,
-              "STATIONS CRITICAL - expected but not connected: 2,4; 1 connected, last free "
+              "STATIONS CRITICAL - expected but not connected: 2,4 - 1 connected, last free "
               "station 7 | connected=1;1;2;0; records=7;;;0; last_free=7;;;0;\n");
 
     // A failed look-up leaves the pass's verdict unless that is OK; CRITICAL stays CRITICAL.

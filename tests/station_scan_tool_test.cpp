@@ -100,6 +100,7 @@ TEST(StationScanTool, ArgumentsAPluginCannotTakeAreUnknownToItsEngine) {
         EXPECT_EQ(run.status, 3) << arguments;
         EXPECT_EQ(run.output.rfind("STATIONS UNKNOWN - ", 0), 0u) << run.output;
         EXPECT_NE(run.output.find("\nusage: station-scan"), std::string::npos) << run.output;
+        EXPECT_EQ(run.output.find('|'), std::string::npos) << "no performance data in the usage";
     }
     // Without --check, as before: the usage and status 2.
     for (const std::string arguments : {"--nonsense", "--smb-conf x", "--expect 3", "-w 3"}) {
@@ -119,7 +120,7 @@ TEST(StationScanTool, CheckOfAWholeFile) {
               "last_free=7;;;0;\n");
     const ProgramRun expecting = runScan("--check --expect 3 " + quoted(folder.path()));
     EXPECT_EQ(expecting.status, 2);
-    EXPECT_EQ(expecting.output.rfind("STATIONS CRITICAL - expected but not connected: 3; ", 0), 0u)
+    EXPECT_EQ(expecting.output.rfind("STATIONS CRITICAL - expected but not connected: 3 - ", 0), 0u)
         << expecting.output;
 }
 

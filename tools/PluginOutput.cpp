@@ -77,7 +77,8 @@ PluginReport checkReport(const PassResult& pass, const FoundHolders& found,
     }
 
     std::string text;
-    for (const std::string& finding : findings) text += (text.empty() ? "" : "; ") + finding;
+    // Nagios turns a ';' in the output into ':': the findings are set apart by dashes.
+    for (const std::string& finding : findings) text += (text.empty() ? "" : " - ") + finding;
     const auto rangeText = [](const std::optional<ThresholdRange>& range) {
         return range ? range->text() : std::string();
     };

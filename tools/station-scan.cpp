@@ -22,6 +22,8 @@
 
 namespace {
 
+// No '|' anywhere in it: after a plugin's status line, a monitoring engine would take what
+// follows one for performance data.
 constexpr const char* kUsage =
     "usage: station-scan [--json] [--holders [--smb-conf FILE] [--smbstatus PATH]] [FOLDER]\n"
     "       station-scan --check [-w RANGE] [-c RANGE] [--expect LIST] [--holders ...] [FOLDER]\n"
@@ -38,10 +40,10 @@ constexpr const char* kUsage =
     "--smb-conf FILE  Samba's configuration, when it is not Samba's default.\n"
     "--smbstatus PATH  Samba's status program (default /usr/bin/smbstatus).\n"
     "\n"
-    "--check    a monitoring plugin (Nagios, Icinga): the status line\n"
-    "           STATIONS OK|WARNING|CRITICAL|UNKNOWN - TEXT | connected=N;W;C;0; records=N;;;0;\n"
-    "           last_free=N;;;0; and exit status 0, 1, 2 or 3. A station file that cannot be\n"
-    "           opened or read to its end is CRITICAL.\n"
+    "--check    a monitoring plugin (Nagios, Icinga): one status line, STATIONS OK, WARNING,\n"
+    "           CRITICAL or UNKNOWN, what it found and the performance data (connected=N;W;C;0;\n"
+    "           records=N;;;0; last_free=N;;;0;), and exit status 0, 1, 2 or 3. A station file\n"
+    "           that cannot be opened or read to its end is CRITICAL.\n"
     "-w, --warning RANGE, -c, --critical RANGE  thresholds on the connected count in the\n"
     "           plugins' range syntax: N alerts outside 0..N, N: below N, ~:N above N, N:M\n"
     "           outside N..M, @N:M inside N..M.\n"
