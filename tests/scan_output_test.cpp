@@ -232,20 +232,25 @@ TEST(Metrics, AFailedPassIsOnlyUpZero) {
 
 TEST(Metrics, HoldersAreSeriesOfTheirOwnEvenWhenAlike) {
     tools::PassResult pass = wholePass({3, 5});
-    pass.stationFile = "/srv/a \"b\"\\c\xff/Brevanto.SIT";
+    pass.stationFile = "/srv/a \"b\"/Brevanto.SIT";
     const holders::Holder unseen{5,  std::nullopt, "",
                                  "", std::nullopt, "held by a process this look-up cannot see"};
     const std::string text = tools::metricsText(
         pass,
         std::vector{sambaHolder(3, 2435, "caja-3", "2026-12-09T08:57:57.5+01:00"),
-                    sambaHolder(3, 2435, "caja-3", "2026-12-09T09:00:00+01:00"), unseen, unseen},
+                    sambaHolder(3, 2435, "caja-3", "2026-12-09T09:00:00+01:00"), unseen, unseen,
+                    processHolder(6, "x\\y\xff\"")},
         RecordList::parse("3-4"));
-    const std::string folder = "folder=\"/srv/a \\\"b\\\"\\\\c\xef\xbf\xbd\"";
+    const std::string folder = "folder=\"/srv/a \\\"b\\\"\"";
     for (const std::string& line : {
              "prostrevan_connected{" + folder + "} 2\n",
              "prostrevan_record_locked{" + folder + ",record=\"4\"} 0\n",
              "prostrevan_record_locked{" + folder + ",record=\"5\"} 1\n",
              "prostrevan_record_expected{" + folder + ",record=\"4\"} 1\n",
+             "prostrevan_record_holder_info{" + folder +
+                 ",record=\"6\",pid=\"4242\",command=\"x\\\\y\xef\xbf\xbd\\\"\",user=\"ana\","
+                 "client=\"\","
+                 "address=\"\",account=\"\",unknown=\"\"} 1\n",
              "prostrevan_record_holder_info{" + folder +
                  ",record=\"5\",pid=\"\",command=\"\",user=\"\",client=\"\",address=\"\","
                  "account=\"\",unknown=\"held by a process this look-up cannot see\"} 2\n",

@@ -39,14 +39,21 @@ void replaceWhole(const std::filesystem::path& path, std::string_view contents) 
         fail(staging);
     }
     ::CloseHandle(file);
-    // Replaces the old file in one step, as a rename over it does on POSIX systems.
-    if (!::MoveFileExW(staging.c_str(), path.c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        const DWORD cause = ::GetLastError();
-        ::DeleteFileW(staging.c_str());
-        ::SetLastError(cause);
-        fail(path);
+    // Replaces the old file in one step, as a rename over it does on POSIX systems. A collector
+    // that has the old file open without sharing its deletion holds it for an instant only.
+    DWORD cause = ERROR_SUCCESS;
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        if (::MoveFileExW(staging.c_str(), path.c_str(),
+                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            return;
+        }
+        cause = ::GetLastError();
+        if (cause != ERROR_ACCESS_DENIED && cause != ERROR_SHARING_VIOLATION) break;
+        ::Sleep(50);
     }
+    ::DeleteFileW(staging.c_str());
+    ::SetLastError(cause);
+    fail(path);
 }
 
 }  // namespace tools
