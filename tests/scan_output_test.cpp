@@ -200,8 +200,7 @@ TEST(PluginVerdict, AFailedPassIsCriticalWithTheFailure) {
     partWay.failure = std::system_error(std::make_error_code(std::errc::io_error));
     const PluginReport stopped = tools::checkReport(partWay, std::nullopt, std::nullopt, {});
     EXPECT_EQ(stopped.state, PluginReport::critical);
-    EXPECT_NE(stopped.output.find("stopped after record 4: " + std::to_string(EIO)),
-              std::string::npos)
+    EXPECT_NE(stopped.output.find("stopped at record 4: " + std::to_string(EIO)), std::string::npos)
         << stopped.output;
     EXPECT_NE(stopped.output.find("| connected=1;;;0; records=3;;;0;"), std::string::npos)
         << stopped.output;
@@ -221,13 +220,18 @@ TEST(PluginVerdict, OneLongOutputLineForEachHolderWithoutAPipe) {
 }
 
 TEST(Metrics, AFailedPassIsOnlyUpZero) {
+    const std::string upZero =
+        "# HELP prostrevan_up 1 when the pass over the station file ran to the end of the "
+        "file, 0 when the file could not be opened or a read failed.\n"
+        "# TYPE prostrevan_up gauge\nprostrevan_up{folder=\"/srv/station\"} 0\n";
     tools::PassResult unopened;
     unopened.stationFile = "/srv/station/Brevanto.SIT";
     unopened.failure = std::system_error(std::make_error_code(std::errc::permission_denied));
-    EXPECT_EQ(tools::metricsText(unopened, std::nullopt, std::nullopt),
-              "# HELP prostrevan_up 1 when the pass over the station file ran to the end of the "
-              "file, 0 when the file could not be opened or a read failed.\n"
-              "# TYPE prostrevan_up gauge\nprostrevan_up{folder=\"/srv/station\"} 0\n");
+    EXPECT_EQ(tools::metricsText(unopened, std::nullopt, std::nullopt), upZero);
+    // Counts of a pass that stopped part-way would look current: none of them is given.
+    tools::PassResult partWay = wholePass({3});
+    partWay.failure = std::system_error(std::make_error_code(std::errc::io_error));
+    EXPECT_EQ(tools::metricsText(partWay, std::nullopt, RecordList::parse("3")), upZero);
 }
 
 TEST(Metrics, HoldersAreSeriesOfTheirOwnEvenWhenAlike) {

@@ -47,7 +47,7 @@ PluginReport checkReport(const PassResult& pass, const FoundHolders& found,
     std::vector<std::string> findings;
     if (pass.failure) {
         state = PluginReport::critical;
-        findings.push_back("the pass over " + file + " stopped after record " +
+        findings.push_back("the pass over " + file + " stopped at record " +
                            std::to_string(pass.tried.empty() ? 0 : pass.tried.back()) + ": " +
                            failureText(*pass.failure));
     }

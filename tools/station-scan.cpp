@@ -113,9 +113,10 @@ void printFailure(const std::system_error& failure) {
               << station::failureDescription(failure) << "\n";
 }
 
-template <typename Range>
-std::optional<Range> parsed(const std::string& text) {
-    return text.empty() ? std::nullopt : Range::parse(text);
+// An optional argument, already checked while parsing.
+template <typename Argument>
+std::optional<Argument> parsed(const std::string& text) {
+    return text.empty() ? std::nullopt : Argument::parse(text);
 }
 
 }  // namespace
