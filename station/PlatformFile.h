@@ -9,12 +9,14 @@
 
 namespace station {
 
+// What opening does when the file is missing: the monitor creates it empty, as the owning
+// application's own start would; a probe only looks and never writes.
+enum class WhenMissing { create, fail };
+
 // The one seam between the station code and the operating system. Each operating system has its
 // own implementation file; everything above it is the same everywhere.
 class PlatformFile {
   public:
-    enum class WhenMissing { create, fail };
-
     // Opens a file for reading, shared with every other process and without a lock of its own,
     // creating it empty when it is missing unless told to fail. Anything but a regular file is
     // refused, and opening never waits (a FIFO in its place must not hang the caller).

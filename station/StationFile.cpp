@@ -27,7 +27,7 @@ std::int16_t FileTable::nextFreeNumber() const {
 }
 
 void FileTable::open(std::int16_t number, const std::filesystem::path& path,
-                     std::int32_t recordLength, PlatformFile::WhenMissing whenMissing) {
+                     std::int32_t recordLength, WhenMissing whenMissing) {
     if (number < 1 || recordLength < 1) fail(std::errc::invalid_argument);
     if (files_.contains(number)) fail(std::errc::device_or_resource_busy);
     files_.emplace(number, OpenFile{PlatformFile::openShared(path, whenMissing), recordLength});
@@ -73,7 +73,7 @@ void StationFile::AbrirFicheroPuestos() noexcept {
                           std::filesystem::path(kStationFileName).native();
         }
         NumFichero = files_.nextFreeNumber();
-        files_.open(fileNumber(), RutaFichero, kRecordLength);
+        files_.open(fileNumber(), RutaFichero, kRecordLength, whenMissing_);
     } catch (...) {
         try {
             const std::system_error failure = currentFailure();
@@ -87,7 +87,7 @@ void StationFile::AbrirFicheroPuestos() noexcept {
 
 void StationFile::reopen() {
     files_.close(fileNumber());
-    files_.open(fileNumber(), RutaFichero, kRecordLength, PlatformFile::WhenMissing::fail);
+    files_.open(fileNumber(), RutaFichero, kRecordLength, WhenMissing::fail);
 }
 
 std::int16_t StationFile::fileNumber() const {

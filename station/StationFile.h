@@ -40,7 +40,7 @@ class FileTable {
     std::int16_t nextFreeNumber() const;
 
     void open(std::int16_t number, const std::filesystem::path& path, std::int32_t recordLength,
-              PlatformFile::WhenMissing whenMissing = PlatformFile::WhenMissing::create);
+              WhenMissing whenMissing = WhenMissing::create);
     // Releases the file's number; a number that names no open file is left as it is.
     void close(std::int16_t number) noexcept;
 
@@ -101,6 +101,8 @@ class StationFile final : public ScannedFile {
     void setRutaFichero(std::filesystem::path path) { RutaFichero = std::move(path); }
     std::int32_t numFichero() const { return NumFichero; }
     void setNumFichero(std::int32_t number) { NumFichero = number; }
+    // The monitor creates a missing file; a probe that must not write opens only an existing one.
+    void setWhenMissing(WhenMissing whenMissing) { whenMissing_ = whenMissing; }
 
     void repositionToFirstScanned() override;
     bool endOfFile() override;
@@ -114,6 +116,7 @@ class StationFile final : public ScannedFile {
     MessageSink& messages_;
     std::filesystem::path RutaFichero;
     std::int32_t NumFichero = 0;
+    WhenMissing whenMissing_ = WhenMissing::create;
 };
 
 }  // namespace station

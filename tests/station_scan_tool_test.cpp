@@ -1,6 +1,9 @@
 // The command-line scanner, run as a separate program beside a separate owner.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "Support.h"
@@ -66,6 +69,86 @@ TEST(StationScanTool, FailedOpenEndsWithStatusOne) {
     EXPECT_NE(run.output.find("{\"listing\": \"\", \"connected\": 0, \"lastFree\": 0}"),
               std::string::npos)
         << run.output;
+}
+
+std::string contents(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+TEST(StationScanTool, ProbesNeverCreateAMissingStationFile) {
+    TempFolder folder;
+    const ProgramRun check = runScan("--check " + quoted(folder.path()));
+    EXPECT_EQ(check.status, 2);
+    EXPECT_EQ(check.output.rfind("STATIONS CRITICAL - cannot open ", 0), 0u) << check.output;
+    EXPECT_EQ(check.output.find('|'), std::string::npos) << "no pass, no performance data";
+
+    const ProgramRun metrics = runScan("--prometheus " + quoted(folder.path()));
+    EXPECT_EQ(metrics.status, 1);
+    EXPECT_NE(metrics.output.find("prostrevan_up{folder="), std::string::npos);
+    EXPECT_NE(metrics.output.find("} 0\n"), std::string::npos) << metrics.output;
+    EXPECT_EQ(metrics.output.find("prostrevan_connected"), std::string::npos) << metrics.output;
+    EXPECT_FALSE(std::filesystem::exists(folder.stationFile()));
+}
+
+TEST(StationScanTool, ArgumentsAPluginCannotTakeAreUnknownToItsEngine) {
+    TempFolder folder;
+    writeStationFile(folder.stationFile(), 2 * 81);
+    for (const std::string arguments : {"--check -w x", "--check --json", "--check --nonsense",
+                                        "-c 5:1 --check", "--check --expect 1-3"}) {
+        const ProgramRun run = runScan(arguments + " " + quoted(folder.path()));
+        EXPECT_EQ(run.status, 3) << arguments;
+        EXPECT_EQ(run.output.rfind("STATIONS UNKNOWN - ", 0), 0u) << run.output;
+        EXPECT_NE(run.output.find("\nusage: station-scan"), std::string::npos) << run.output;
+        EXPECT_EQ(run.output.find('|'), std::string::npos) << "no performance data in the usage";
+    }
+    // Without --check, as before: the usage and status 2.
+    for (const std::string arguments : {"--nonsense", "--smb-conf x", "--expect 3", "-w 3"}) {
+        const ProgramRun run = runScan(arguments + " " + quoted(folder.path()) + " 2>&1");
+        EXPECT_EQ(run.status, 2) << arguments;
+        EXPECT_NE(run.output.find("usage: station-scan"), std::string::npos) << run.output;
+    }
+}
+
+TEST(StationScanTool, CheckOfAWholeFile) {
+    TempFolder folder;
+    writeStationFile(folder.stationFile(), 7 * 81);
+    const ProgramRun run = runScan("--check -w 3 -c 5 " + quoted(folder.path()));
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.output,
+              "STATIONS OK - 0 connected, last free station 7 | connected=0;3;5;0; records=7;;;0; "
+              "last_free=7;;;0;\n");
+    const ProgramRun expecting = runScan("--check --expect 3 " + quoted(folder.path()));
+    EXPECT_EQ(expecting.status, 2);
+    EXPECT_EQ(expecting.output.rfind("STATIONS CRITICAL - expected but not connected: 3 - ", 0), 0u)
+        << expecting.output;
+}
+
+TEST(StationScanTool, MetricsReplaceTheirFileWhole) {
+    TempFolder folder;
+    writeStationFile(folder.stationFile(), 3 * 81);
+    const std::filesystem::path metrics = folder.path() / "prostrevan.prom";
+    { std::ofstream(metrics, std::ios::binary) << std::string(100'000, 'x'); }
+    const ProgramRun run = runScan("--prometheus --expect 2 --output " + quoted(metrics) + " " +
+                                   quoted(folder.path()));
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.output, "");
+    const std::string written = contents(metrics);
+    EXPECT_EQ(written.rfind("# HELP prostrevan_up ", 0), 0u) << written;
+    EXPECT_NE(written.find("prostrevan_record_expected{folder="), std::string::npos);
+    EXPECT_EQ(written.find("xxx"), std::string::npos) << "nothing of the old file is left";
+    EXPECT_NE(written.find("prostrevan_scan_timestamp_seconds{"), std::string::npos);
+    // Nothing else is left in the folder.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()),
+                            std::filesystem::directory_iterator()),
+              2);
+
+    // A folder it cannot write to: a failure, and the old file stays.
+    const ProgramRun failed =
+        runScan("--prometheus --output " + quoted(folder.path() / "no such folder" / "x.prom") +
+                " " + quoted(folder.path()));
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_EQ(contents(metrics), written);
 }
 
 }  // namespace

@@ -35,6 +35,8 @@ struct Holder {
 struct LookUpOptions {
     // Samba's configuration, when it is not Samba's default.
     std::filesystem::path sambaConfiguration;
+    // Samba's status program, run by this path alone.
+    std::filesystem::path smbstatus = "/usr/bin/smbstatus";
 };
 
 // Every holder of a lock on each of the records (numbered from 1), as the system shows them now,

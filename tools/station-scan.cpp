@@ -1,25 +1,33 @@
-// One pass of the lock scan, exactly as the monitor's refresh runs it, printed for scripts.
+// One pass of the lock scan, exactly as the monitor's refresh runs it, printed for scripts and
+// for monitoring engines.
+#include <CLI/CLI.hpp>
 #include <algorithm>
-#include <cstdint>
-#include <cstdio>
 #include <iostream>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <system_error>
 #include <vector>
 
-#include "station/Display.h"
 #include "station/Failure.h"
-#include "station/LockScan.h"
-#include "station/StationFile.h"
 #include "tools/Console.h"
+#include "tools/JsonOutput.h"
 #include "tools/LockHolders.h"
+#include "tools/MetricsOutput.h"
+#include "tools/PluginOutput.h"
+#include "tools/ProbeArguments.h"
+#include "tools/ReplacedFile.h"
+#include "tools/SafeText.h"
+#include "tools/ScanPass.h"
+#include "tools/TextOutput.h"
 
 namespace {
 
+// No '|' anywhere in it: after a plugin's status line, a monitoring engine would take what
+// follows one for performance data.
 constexpr const char* kUsage =
-    "usage: station-scan [--json] [--holders [--smb-conf FILE]] [FOLDER]\n"
+    "usage: station-scan [--json] [--holders [--smb-conf FILE] [--smbstatus PATH]] [FOLDER]\n"
+    "       station-scan --check [-w RANGE] [-c RANGE] [--expect LIST] [--holders ...] [FOLDER]\n"
+    "       station-scan --prometheus [--output FILE] [--expect LIST] [--holders ...] [FOLDER]\n"
     "\n"
     "Runs one pass over FOLDER/Brevanto.SIT (default: the folder of this program) as the\n"
     "monitor does, creating the file empty when it is missing. Prints the listing, then the\n"
@@ -29,151 +37,86 @@ constexpr const char* kUsage =
     "--holders  then looks up who holds each locked record (Linux): a process of this machine,\n"
     "           or through Samba's smbd a client machine, its address and account; one line per\n"
     "           holder, or with --json a \"holders\" array. Samba's clients need root.\n"
-    "--smb-conf FILE  Samba's configuration, when it is not Samba's default.\n";
+    "--smb-conf FILE  Samba's configuration, when it is not Samba's default.\n"
+    "--smbstatus PATH  Samba's status program (default /usr/bin/smbstatus).\n"
+    "\n"
+    "--check    a monitoring plugin (Nagios, Icinga): one status line, STATIONS OK, WARNING,\n"
+    "           CRITICAL or UNKNOWN, what it found and the performance data (connected=N;W;C;0;\n"
+    "           records=N;;;0; last_free=N;;;0;), and exit status 0, 1, 2 or 3. A station file\n"
+    "           that cannot be opened or read to its end is CRITICAL.\n"
+    "-w, --warning RANGE, -c, --critical RANGE  thresholds on the connected count in the\n"
+    "           plugins' range syntax: N alerts outside 0..N, N: below N, ~:N above N, N:M\n"
+    "           outside N..M, @N:M inside N..M.\n"
+    "--expect LIST  records that must be locked, the tills that must be connected (2-5,9):\n"
+    "           with --check any not locked is CRITICAL; with --prometheus each is a\n"
+    "           prostrevan_record_expected series.\n"
+    "--prometheus  metrics in Prometheus' text format, for a textfile collector.\n"
+    "--output FILE  writes them to FILE whole (a new file put in its place), not to standard\n"
+    "           output.\n"
+    "With --check or --prometheus a missing station file is never created.\n";
+
+struct Options {
+    bool help = false;
+    bool json = false;
+    bool holders = false;
+    bool check = false;
+    bool prometheus = false;
+    std::string sambaConfiguration;
+    std::string smbstatus = "/usr/bin/smbstatus";
+    std::string warning;
+    std::string critical;
+    std::string expect;
+    std::string output;
+    std::string folder;
+};
+
+// Throws CLI::ParseError for arguments it cannot take.
+Options parse(std::vector<std::string> words) {
+    Options options;
+    CLI::App app;
+    app.set_help_flag();
+    app.add_flag("-h,--help", options.help);
+    CLI::Option* json = app.add_flag("--json", options.json);
+    CLI::Option* holders = app.add_flag("--holders", options.holders);
+    CLI::Option* check = app.add_flag("--check", options.check);
+    CLI::Option* prometheus = app.add_flag("--prometheus", options.prometheus);
+    json->excludes(check)->excludes(prometheus);
+    check->excludes(prometheus);
+    app.add_option("--smb-conf", options.sambaConfiguration)->needs(holders);
+    app.add_option("--smbstatus", options.smbstatus)->needs(holders);
+    const CLI::Validator range(
+        [](std::string& text) {
+            return tools::ThresholdRange::parse(text) ? std::string() : "not a range: " + text;
+        },
+        "RANGE");
+    app.add_option("-w,--warning", options.warning)->check(range)->needs(check);
+    app.add_option("-c,--critical", options.critical)->check(range)->needs(check);
+    const CLI::Validator records(
+        [](std::string& text) {
+            return tools::RecordList::parse(text) ? std::string()
+                                                  : "not a list of records: " + text;
+        },
+        "LIST");
+    CLI::Option* expect = app.add_option("--expect", options.expect)->check(records);
+    app.add_option("--output", options.output)->needs(prometheus);
+    app.add_option("FOLDER", options.folder);
+    std::ranges::reverse(words);  // CLI11 takes them last first
+    app.parse(words);
+    if (expect->count() > 0 && !options.check && !options.prometheus) {
+        throw CLI::ValidationError("--expect", "needs --check or --prometheus");
+    }
+    return options;
+}
 
 void printFailure(const std::system_error& failure) {
     std::cerr << "station-scan: " << station::failureNumber(failure) << " "
               << station::failureDescription(failure) << "\n";
 }
 
-// Where the monitor shows a message box, the scanner prints the failure behind it.
-class StandardError final : public station::MessageSink {
-  public:
-    void showMessage(const std::string&, const std::system_error& cause) override {
-        printFailure(cause);
-        reported_ = true;
-    }
-    bool reported() const { return reported_; }
-
-  private:
-    bool reported_ = false;
-};
-
-std::string jsonString(std::string_view text) {
-    std::string quoted = "\"";
-    for (const char c : text) {
-        switch (c) {
-            case '"':
-                quoted += "\\\"";
-                break;
-            case '\\':
-                quoted += "\\\\";
-                break;
-            case '\t':
-                quoted += "\\t";
-                break;
-            case '\r':
-                quoted += "\\r";
-                break;
-            case '\n':
-                quoted += "\\n";
-                break;
-            default:
-                if (static_cast<unsigned char>(c) < 0x20) {
-                    char escaped[8];
-                    std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-                    quoted += escaped;
-                } else {
-                    quoted += c;
-                }
-        }
-    }
-    return quoted + "\"";
-}
-
-// Notes which records the pass found locked, for the look-up of their holders.
-class NotingLockedRecords final : public station::ScannedFile {
-  public:
-    explicit NotingLockedRecords(station::ScannedFile& file) : file_(file) {}
-    void repositionToFirstScanned() override {
-        locked_.clear();
-        file_.repositionToFirstScanned();
-    }
-    bool endOfFile() override { return file_.endOfFile(); }
-    std::error_code read(std::int32_t record, station::StationRecord& buffer) override {
-        const std::error_code failure = file_.read(record, buffer);
-        if (failure) locked_.push_back(record);
-        return failure;
-    }
-    const std::vector<std::int32_t>& locked() const { return locked_; }
-
-  private:
-    station::ScannedFile& file_;
-    std::vector<std::int32_t> locked_;
-};
-
-std::string describeClient(const holders::SambaClient& client) {
-    std::string text = "; client ";
-    text += client.machine;
-    text += " at ";
-    text += client.address;
-    text += ", account ";
-    text += client.account;
-    if (!client.since.empty()) {
-        text += ", since ";
-        text += client.since;
-    }
-    return text;
-}
-
-void printHolder(const holders::Holder& holder) {
-    std::cout << "record " << holder.record << ": ";
-    if (holder.pid) {
-        std::cout << "pid " << *holder.pid << " " << holder.command << ", user " << holder.user;
-        if (holder.client) std::cout << describeClient(*holder.client);
-        if (!holder.unknown.empty()) std::cout << "; ";
-    }
-    if (!holder.unknown.empty()) std::cout << "unknown: " << holder.unknown;
-    std::cout << "\n";
-}
-
-std::string jsonHolder(const holders::Holder& holder) {
-    std::string json = "{\"record\": ";
-    json += std::to_string(holder.record);
-    json += ", \"pid\": ";
-    json += holder.pid ? std::to_string(*holder.pid) : "null";
-    const auto field = [&json](std::string_view name, std::string_view value) {
-        json += ", \"";
-        json += name;
-        json += "\": ";
-        json += jsonString(value);
-    };
-    if (holder.pid) {
-        field("command", holder.command);
-        field("user", holder.user);
-    }
-    if (holder.client) {
-        field("client", holder.client->machine);
-        field("address", holder.client->address);
-        field("account", holder.client->account);
-        field("since", holder.client->since);
-    }
-    if (!holder.unknown.empty()) field("unknown", holder.unknown);
-    return json + "}";
-}
-
-struct Options {
-    bool json = false;
-    bool holders = false;
-    std::string sambaConfiguration;
-    std::string folder;
-};
-
-bool parse(const std::vector<std::string_view>& arguments, Options& options) {
-    for (auto argument = arguments.begin(); argument != arguments.end(); ++argument) {
-        if (*argument == "--json") {
-            options.json = true;
-        } else if (*argument == "--holders") {
-            options.holders = true;
-        } else if (*argument == "--smb-conf" && argument + 1 != arguments.end()) {
-            options.sambaConfiguration = *++argument;
-        } else if (argument->starts_with('-') || !options.folder.empty()) {
-            return false;
-        } else {
-            options.folder = *argument;
-        }
-    }
-    return options.holders || options.sambaConfiguration.empty();
+// An optional argument, already checked while parsing.
+template <typename Argument>
+std::optional<Argument> parsed(const std::string& text) {
+    return text.empty() ? std::nullopt : Argument::parse(text);
 }
 
 }  // namespace
@@ -181,63 +124,73 @@ bool parse(const std::vector<std::string_view>& arguments, Options& options) {
 int main(int argc, char** argv) {
     const tools::StandardStreams streams;
     const std::vector<std::string> words = tools::arguments(argc, argv);
+    // A monitoring engine reads exit status 2 as CRITICAL: a plugin called wrongly is UNKNOWN.
+    const bool asPlugin = std::ranges::find(words, "--check") != words.end();
     Options options;
-    if (!parse(std::vector<std::string_view>(words.begin(), words.end()), options)) {
-        std::cerr << kUsage;
+    try {
+        options = parse(words);
+    } catch (const CLI::ParseError& problem) {
+        if (asPlugin) {
+            const tools::PluginReport report = tools::usageReport(problem.what(), kUsage);
+            std::cout << report.output;
+            return report.state;
+        }
+        std::cerr << "station-scan: " << tools::escapedForTerminal(problem.what()) << "\n"
+                  << kUsage;
         return 2;
     }
-    station::FileTable files;
-    station::PlainText listing;
-    StandardError messages;
-    station::StationFile stationFile(files, messages);
-    if (!options.folder.empty()) {
-        stationFile.setRutaFichero(tools::pathFromUtf8(options.folder) / station::kStationFileName);
-    }
-    stationFile.AbrirFicheroPuestos();
-
-    // Without --holders the pass reads the station file itself, exactly as the monitor's does.
-    NotingLockedRecords noting(stationFile);
-    station::ScannedFile& scanned =
-        options.holders ? static_cast<station::ScannedFile&>(noting) : stationFile;
-    std::int32_t lastFree = 0;
-    std::int32_t connected = 0;
-    bool failed = false;
-    try {
-        connected =
-            station::LockScan(scanned, listing, messages).MLP_PuestosConectadosGrabados(lastFree);
-        failed = messages.reported();
-    } catch (const std::system_error& failure) {
-        printFailure(failure);
-        failed = true;
+    if (options.help) {
+        std::cout << kUsage;
+        return asPlugin ? tools::PluginReport::unknown : 0;
     }
 
-    std::optional<std::vector<holders::Holder>> found;
-    if (options.holders && !failed) {
+    // A probe only looks: it never creates the station file.
+    const bool probe = options.check || options.prometheus;
+    tools::ScanPass scan(tools::pathFromUtf8(options.folder),
+                         probe ? station::WhenMissing::fail : station::WhenMissing::create);
+    const tools::PassResult pass = scan.run(probe || options.holders);
+
+    tools::FoundHolders found;
+    std::optional<std::system_error> lookUpFailure;
+    if (options.holders && pass.reachedTheEnd()) {
         try {
-            found = holders::lookUp(stationFile.rutaFichero(), noting.locked(),
-                                    {tools::pathFromUtf8(options.sambaConfiguration)});
+            found = holders::lookUp(scan.stationFile().rutaFichero(), pass.locked,
+                                    {tools::pathFromUtf8(options.sambaConfiguration),
+                                     tools::pathFromUtf8(options.smbstatus)});
         } catch (const std::system_error& failure) {
-            printFailure(failure);
-            failed = true;
+            lookUpFailure = failure;
         }
     }
 
-    if (options.json) {
-        std::cout << "{\"listing\": " << jsonString(listing.text())
-                  << ", \"connected\": " << connected << ", \"lastFree\": " << lastFree;
-        if (found) {
-            std::cout << ", \"holders\": [";
-            for (std::size_t i = 0; i < found->size(); ++i) {
-                std::cout << (i == 0 ? "" : ", ") << jsonHolder((*found)[i]);
+    const auto expected = parsed<tools::RecordList>(options.expect);
+    if (options.check) {
+        const tools::PluginReport report =
+            tools::checkReport(pass, found, lookUpFailure,
+                               {parsed<tools::ThresholdRange>(options.warning),
+                                parsed<tools::ThresholdRange>(options.critical), expected});
+        std::cout << report.output;
+        return report.state;
+    }
+
+    if (pass.failure) printFailure(*pass.failure);
+    if (lookUpFailure) printFailure(*lookUpFailure);
+    bool failed = pass.failure || lookUpFailure;
+    if (options.prometheus) {
+        const std::string metrics = tools::metricsText(pass, found, expected);
+        if (options.output.empty()) {
+            std::cout << metrics;
+        } else {
+            try {
+                tools::replaceWhole(tools::pathFromUtf8(options.output), metrics);
+            } catch (const std::system_error& failure) {
+                printFailure(failure);
+                failed = true;
             }
-            std::cout << "]";
         }
-        std::cout << "}\n";
+    } else if (options.json) {
+        tools::printJson(std::cout, pass, found);
     } else {
-        std::cout << listing.text();
-        if (!listing.text().ends_with('\n')) std::cout << "\n";
-        std::cout << "caption: " << lastFree << "\nconnected: " << connected << "\n";
-        if (found) std::ranges::for_each(*found, printHolder);
+        tools::printText(std::cout, pass, found);
     }
     return failed ? 1 : 0;
 }

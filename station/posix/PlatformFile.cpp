@@ -29,11 +29,11 @@ const char* fileKind(mode_t mode) {
     return "of another kind";
 }
 
-int openWithoutWaiting(const std::filesystem::path& path, PlatformFile::WhenMissing whenMissing) {
+int openWithoutWaiting(const std::filesystem::path& path, WhenMissing whenMissing) {
     // O_NONBLOCK keeps a FIFO from waiting for a writer; the fstat below then refuses it.
     constexpr int kFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
     int fd = ::open(path.c_str(), kFlags);
-    if (fd == -1 && errno == ENOENT && whenMissing == PlatformFile::WhenMissing::create) {
+    if (fd == -1 && errno == ENOENT && whenMissing == WhenMissing::create) {
         // O_EXCL, so that a dangling symbolic link is not followed and its target created.
         fd = ::open(path.c_str(), kFlags | O_CREAT | O_EXCL, 0666);
         if (fd == -1 && errno == EEXIST) {

@@ -30,11 +30,10 @@ HANDLE openExisting(const std::filesystem::path& path, DWORD disposition) {
                             toUtf8(path.filename().native()) + " is " + kind + ", not a disk file");
 }
 
-HANDLE openWithoutWaiting(const std::filesystem::path& path,
-                          PlatformFile::WhenMissing whenMissing) {
+HANDLE openWithoutWaiting(const std::filesystem::path& path, WhenMissing whenMissing) {
     HANDLE handle = openExisting(path, OPEN_EXISTING);
     if (handle == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_FILE_NOT_FOUND &&
-        whenMissing == PlatformFile::WhenMissing::create) {
+        whenMissing == WhenMissing::create) {
         // CREATE_NEW rather than OPEN_ALWAYS, so that a dangling symbolic link is not followed
         // and its target created.
         handle = openExisting(path, CREATE_NEW);

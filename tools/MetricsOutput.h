@@ -1,0 +1,21 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "tools/ProbeArguments.h"
+#include "tools/ScanPass.h"
+
+namespace tools {
+
+// One pass in the Prometheus text exposition format, every series labelled with the station
+// file's folder. After a pass that could not open the file or read it to its end, only
+// `prostrevan_up` 0, so that an alert fires and no stale count looks current.
+std::string metricsText(const PassResult& pass, const FoundHolders& found,
+                        const std::optional<RecordList>& expected);
+
+// Seconds since 1970 of an ISO 8601 time with a zone, `2026-12-09T08:57:57.088104+00:00`.
+std::optional<double> secondsSinceEpoch(std::string_view iso);
+
+}  // namespace tools

@@ -1,0 +1,14 @@
+#pragma once
+
+#include <filesystem>
+#include <string_view>
+
+namespace tools {
+
+// Writes contents to a new file in path's folder (named so that a collector reading `*.prom`
+// files passes it by), readable by everyone, then puts it in path's place in one step: a reader
+// of path finds the old file or the new one, whole, never part of one. Throws std::system_error,
+// leaving path as it was. Each operating system has its own implementation file.
+void replaceWhole(const std::filesystem::path& path, std::string_view contents);
+
+}  // namespace tools

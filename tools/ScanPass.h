@@ -1,0 +1,74 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "station/Display.h"
+#include "station/StationFile.h"
+#include "tools/LockHolders.h"
+
+namespace tools {
+
+// A path as UTF-8 text.
+std::string utf8(const std::filesystem::path& path);
+
+// What one pass over the station file found: all that an output format reports.
+struct PassResult {
+    std::filesystem::path stationFile;
+    // The station file opened, so the pass ran (to its end, or until `failure`).
+    bool ran = false;
+    // Why the file could not be opened or the pass did not reach the end of the file.
+    std::optional<std::system_error> failure;
+    std::string listing;
+    // The scan's own results, as the monitor gets them (the connected count is 0 after a failure
+    // part-way, as the scan reports it).
+    std::int32_t connected = 0;
+    std::int32_t lastFree = 0;
+    // Noted record by record, when the pass was asked to: every record tried (the listing's
+    // entries) and those whose read reported a lock.
+    std::vector<std::int32_t> tried;
+    std::vector<std::int32_t> locked;
+    std::chrono::system_clock::time_point startedAt;
+    std::chrono::duration<double> duration{};
+
+    // The station file's folder as the scan names it, in UTF-8.
+    std::string folder() const;
+    bool reachedTheEnd() const { return ran && !failure; }
+};
+
+// The holders of the locked records, when they were looked up.
+using FoundHolders = std::optional<std::vector<holders::Holder>>;
+
+// One pass of the lock scan over the station file, exactly as the monitor's refresh runs it.
+class ScanPass {
+  public:
+    // The station file in folder, or beside this program when folder is empty.
+    ScanPass(const std::filesystem::path& folder, station::WhenMissing whenMissing);
+
+    // Runs the pass; with noteRecords, through a wrapper that notes each record tried and
+    // locked (without, the pass reads the station file itself, exactly as the monitor's does).
+    PassResult run(bool noteRecords);
+
+    const station::StationFile& stationFile() const { return stationFile_; }
+
+  private:
+    // Where the monitor shows a message box, the scanner keeps the failure behind it.
+    class KeptFailure final : public station::MessageSink {
+      public:
+        void showMessage(const std::string&, const std::system_error& cause) override {
+            if (!failure) failure = cause;
+        }
+        std::optional<std::system_error> failure;
+    };
+
+    station::FileTable files_;
+    KeptFailure messages_;
+    station::StationFile stationFile_;
+};
+
+}  // namespace tools
