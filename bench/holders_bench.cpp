@@ -14,7 +14,8 @@
 #include <vector>
 
 #include "Support.h"
-#include "tools/LockHolders.h"
+#include "holders/LockHolders.h"
+#include "station/PlatformFile.h"
 
 namespace {
 
@@ -64,8 +65,9 @@ void Pass(benchmark::State& state, Kind kind) {
 
 void Holders(benchmark::State& state, Kind kind) {
     HalfLocked file(state.range(0), kind);
+    const auto pass = station::PlatformFile::openShared(file.stationFile());
     for (auto _ : state) {
-        const auto found = holders::lookUp(file.stationFile(), file.locked(), {});
+        const auto found = holders::lookUp(pass.nativeHandle(), file.locked(), {});
         if (found.size() != file.locked().size() || !found.front().pid) {
             state.SkipWithError("a holder was not found");
         }

@@ -9,17 +9,17 @@
 #include <system_error>
 #include <vector>
 
+#include "holders/LockHolders.h"
 #include "station/Display.h"
 #include "station/Failure.h"
 #include "station/LockScan.h"
 #include "station/StationFile.h"
 #include "tools/Console.h"
-#include "tools/LockHolders.h"
 
 namespace {
 
 constexpr const char* kUsage =
-    "usage: station-scan [--json] [--holders [--smb-conf FILE]] [FOLDER]\n"
+    "usage: station-scan [--json] [--holders [--smb-conf FILE] [--smbstatus PATH]] [FOLDER]\n"
     "\n"
     "Runs one pass over FOLDER/Brevanto.SIT (default: the folder of this program) as the\n"
     "monitor does, creating the file empty when it is missing. Prints the listing, then the\n"
@@ -29,7 +29,9 @@ constexpr const char* kUsage =
     "--holders  then looks up who holds each locked record (Linux): a process of this machine,\n"
     "           or through Samba's smbd a client machine, its address and account; one line per\n"
     "           holder, or with --json a \"holders\" array. Samba's clients need root.\n"
-    "--smb-conf FILE  Samba's configuration, when it is not Samba's default.\n";
+    "--smb-conf FILE  Samba's configuration, when it is not Samba's default.\n"
+    "--smbstatus PATH  Samba's status program (default /usr/bin/smbstatus), never looked up\n"
+    "           on PATH.\n";
 
 void printFailure(const std::system_error& failure) {
     std::cerr << "station-scan: " << station::failureNumber(failure) << " "
@@ -161,6 +163,7 @@ struct Options {
     bool json = false;
     bool holders = false;
     std::string sambaConfiguration;
+    std::string smbstatus;
     std::string folder;
 };
 
@@ -172,13 +175,15 @@ bool parse(const std::vector<std::string_view>& arguments, Options& options) {
             options.holders = true;
         } else if (*argument == "--smb-conf" && argument + 1 != arguments.end()) {
             options.sambaConfiguration = *++argument;
+        } else if (*argument == "--smbstatus" && argument + 1 != arguments.end()) {
+            options.smbstatus = *++argument;
         } else if (argument->starts_with('-') || !options.folder.empty()) {
             return false;
         } else {
             options.folder = *argument;
         }
     }
-    return options.holders || options.sambaConfiguration.empty();
+    return options.holders || (options.sambaConfiguration.empty() && options.smbstatus.empty());
 }
 
 }  // namespace
@@ -219,8 +224,11 @@ int main(int argc, char** argv) {
     std::optional<std::vector<holders::Holder>> found;
     if (options.holders && !failed) {
         try {
-            found = holders::lookUp(stationFile.rutaFichero(), noting.locked(),
-                                    {tools::pathFromUtf8(options.sambaConfiguration)});
+            holders::LookUpOptions lookUp;
+            lookUp.sambaConfiguration = tools::pathFromUtf8(options.sambaConfiguration);
+            if (!options.smbstatus.empty())
+                lookUp.smbstatus = tools::pathFromUtf8(options.smbstatus);
+            found = holders::lookUp(stationFile.nativeHandle(), noting.locked(), lookUp);
         } catch (const std::system_error& failure) {
             printFailure(failure);
             failed = true;
