@@ -12,6 +12,8 @@ packages=(
     desktop-file-utils
     # The file-server tests: a private Samba server and SMB2 clients.
     samba python3-impacket
+    # The holder look-up's tests: btrfs subvolumes on a loop mount, a FUSE file system that hangs.
+    btrfs-progs fuse3 python3-fusepy
     # The Windows programs, cross-built and tested under Wine.
     g++-mingw-w64-x86-64-posix wine wine64
 )

@@ -59,38 +59,39 @@ bool mountDevice(std::int64_t pid, long long mountId, unsigned& major, unsigned&
     return false;
 }
 
+// What one descriptor is: the station file, another file that the lock lines name as they name
+// it, or neither.
+enum class Match { Station, SameKey, Other };
+
 // Whether descriptor number of the process, whose fd folder is open as fdFolder, is the station
-// file; if so, its fdinfo text. The link text, then the fdinfo, both from /proc alone, rule out
+// file; with its fdinfo text. The link text, then the fdinfo, both from /proc alone, rule out
 // nearly every descriptor; stat is asked only of a descriptor on the station file's own file
 // system, where inode numbers can repeat (btrfs subvolumes) and only the subvolume's device tells
 // them apart.
-std::optional<std::string> stationFdinfo(const StationIdentity& station, std::int64_t pid,
-                                         int fdFolder, const char* number) {
-    if (lastPart(readLink(fdFolder, number)) != station.name) return std::nullopt;
-    std::string fdinfo;
+Match matchDescriptor(const StationIdentity& station, std::int64_t pid, int fdFolder,
+                      const char* number, std::string& fdinfo) {
+    if (lastPart(readLink(fdFolder, number)) != station.name) return Match::Other;
     const std::string path = "/proc/" + std::to_string(pid) + "/fdinfo/" + number;
     long long inode = 0, mount = 0;
     if (!readWhole(AT_FDCWD, path.c_str(), fdinfo) || !fdinfoNumber(fdinfo, "mnt_id:", mount)) {
-        return std::nullopt;
+        return Match::Other;
     }
-    // Kernels before 5.14 give no inode here; the check below then has to do alone.
+    // Kernels before 5.14 give no inode here; the checks below then have to do alone.
     if (fdinfoNumber(fdinfo, "ino:", inode) && static_cast<ino_t>(inode) != station.inode) {
-        return std::nullopt;
+        return Match::Other;
     }
     if (mount != station.mountId) {
         // Another mount of it (a bind mount, another mount namespace) still shows its device.
         unsigned major = 0, minor = 0;
         if (!mountDevice(pid, mount, major, minor) || major != station.deviceMajor ||
             minor != station.deviceMinor) {
-            return std::nullopt;
+            return Match::Other;
         }
     }
     struct stat file {};
-    if (::fstatat(fdFolder, number, &file, 0) != 0 || file.st_dev != station.device ||
-        file.st_ino != station.inode) {
-        return std::nullopt;
-    }
-    return fdinfo;
+    if (::fstatat(fdFolder, number, &file, 0) != 0) return Match::Other;
+    return file.st_dev == station.device && file.st_ino == station.inode ? Match::Station
+                                                                         : Match::SameKey;
 }
 
 [[noreturn]] void cannotRun(const char* what) {
@@ -113,10 +114,12 @@ void walkProcess(const StationIdentity& station, std::int64_t pid, DescriptorWal
     while (const dirent* entry = ::readdir(descriptors)) {
         long long number = 0;
         if (!parseDecimal(entry->d_name, number)) continue;
-        const auto fdinfo = stationFdinfo(station, pid, fdFolder, entry->d_name);
-        if (!fdinfo) continue;
-        for (const KernelLock& lock : locksIn(*fdinfo, station.lockKey)) {
-            walk.locks.push_back({{pid, static_cast<int>(number)}, lock});
+        std::string fdinfo;
+        const Match match = matchDescriptor(station, pid, fdFolder, entry->d_name, fdinfo);
+        if (match == Match::Other) continue;
+        auto& seen = match == Match::Station ? walk.locks : walk.elsewhere;
+        for (const KernelLock& lock : locksIn(fdinfo, station.lockKey)) {
+            seen.push_back({{pid, static_cast<int>(number)}, lock});
         }
     }
     ::closedir(descriptors);
@@ -169,9 +172,10 @@ std::vector<KernelLock> locksThrough(const StationIdentity& station, const Descr
     const std::string folder = "/proc/" + std::to_string(descriptor.pid) + "/fd";
     const FileDescriptor fdFolder(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fdFolder.get() < 0) return {};
-    const auto fdinfo = stationFdinfo(station, descriptor.pid, fdFolder.get(),
-                                      std::to_string(descriptor.number).c_str());
-    return fdinfo ? locksIn(*fdinfo, station.lockKey) : std::vector<KernelLock>{};
+    std::string fdinfo;
+    const Match match = matchDescriptor(station, descriptor.pid, fdFolder.get(),
+                                        std::to_string(descriptor.number).c_str(), fdinfo);
+    return match == Match::Station ? locksIn(fdinfo, station.lockKey) : std::vector<KernelLock>{};
 }
 
 bool shareDescription(const Descriptor& one, const Descriptor& other) {

@@ -49,6 +49,9 @@ struct SeenLock {
 
 struct DescriptorWalk {
     std::vector<SeenLock> locks;
+    // Locks through descriptors of another file that the kernel's list names as it names the
+    // station file: a file of another btrfs subvolume with the same name and inode number.
+    std::vector<SeenLock> elsewhere;
     // The processes whose descriptors were all looked at.
     std::set<std::int64_t> walked;
     // The processes whose descriptors could not be read, with the error.

@@ -228,15 +228,29 @@ class RecordHolders {
         });
     }
 
-    // How many open file descriptions among the confirmed descriptors hold the lock.
+    // How many open file descriptions hold the lock: those of the station file that still do,
+    // less those of another file with the same lock key, which the kernel counts alike.
     int descriptionsShowing(const KernelLock& lock) const {
-        std::vector<Descriptor> descriptions;
+        std::vector<Descriptor> ours;
         for (const ConfirmedDescriptor& holder : confirmed_) {
-            if (std::ranges::find(holder.locks, lock) == holder.locks.end()) continue;
+            if (std::ranges::find(holder.locks, lock) != holder.locks.end()) {
+                ours.push_back(holder.descriptor);
+            }
+        }
+        std::vector<Descriptor> elsewhere;
+        for (const SeenLock& seen : walk_.elsewhere) {
+            if (seen.lock == lock) elsewhere.push_back(seen.descriptor);
+        }
+        return distinctDescriptions(ours) + distinctDescriptions(elsewhere);
+    }
+
+    static int distinctDescriptions(const std::vector<Descriptor>& descriptors) {
+        std::vector<Descriptor> descriptions;
+        for (const Descriptor& descriptor : descriptors) {
             if (std::ranges::none_of(descriptions, [&](const Descriptor& known) {
-                    return shareDescription(known, holder.descriptor);
+                    return shareDescription(known, descriptor);
                 })) {
-                descriptions.push_back(holder.descriptor);
+                descriptions.push_back(descriptor);
             }
         }
         return static_cast<int>(descriptions.size());

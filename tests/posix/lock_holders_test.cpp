@@ -209,23 +209,47 @@ TEST(LockHolders, AHolderGoneBeforeTheLookUpIsNotNamed) {
               (std::vector<Holder>{{3, std::nullopt, {}, {}, std::nullopt, std::string(kGone)}}));
 }
 
+// station-scan in a new pid namespace with its own /proc, as a container would run it; without
+// root, a user namespace lets an ordinary user make one.
+testing_support::ProgramRun scanInAnotherPidNamespace(const TempFolder& folder) {
+    const std::string unshare = ::geteuid() == 0 ? "unshare " : "unshare --user --map-root-user ";
+    return testing_support::runProgram(
+        "/usr/bin/env", unshare + "--pid --fork --mount-proc " +
+                            testing_support::shellQuoted(testing_support::stationScanProgram()) +
+                            " --holders " + testing_support::shellQuoted(folder.path()) +
+                            " 2>/dev/null");
+}
+
 TEST(LockHolders, AHolderThisPidNamespaceCannotSeeIsSaidSo) {
     TempFolder folder;
     writeStationFile(folder.stationFile(), 4 * 81);
     OwnerProcess owner = holding(folder, {"3"});
     ASSERT_EQ(owner.readLine(), "ready");
-    // A new pid namespace with its own /proc, as a container would give station-scan; without
-    // root, a user namespace lets an ordinary user make one.
-    const std::string unshare = ::geteuid() == 0 ? "unshare " : "unshare --user --map-root-user ";
-    const auto run = testing_support::runProgram(
-        "/usr/bin/env", unshare + "--pid --fork --mount-proc " +
-                            testing_support::shellQuoted(testing_support::stationScanProgram()) +
-                            " --holders " + testing_support::shellQuoted(folder.path()) +
-                            " 2>/dev/null");
+    const auto run = scanInAnotherPidNamespace(folder);
     if (run.status != 0 && run.output.empty()) GTEST_SKIP() << "no new pid namespace here";
     EXPECT_EQ(run.output,
               "2\t3- **\r\n4\t5\t\ncaption: 4\nconnected: 1\n"
               "record 3: unknown: held by a process in another pid namespace\n");
+}
+
+// The kernel lists an open-file-description lock in every pid namespace, with no process: one
+// held outside is still held, by a process the look-up cannot see.
+TEST(LockHolders, AnOpenFileDescriptionLockHeldOutsideThePidNamespaceIsNeverGone) {
+    TempFolder folder;
+    writeStationFile(folder.stationFile(), 4 * 81);
+    const int fd = ::open(folder.stationFile().c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    struct flock lock {};
+    lock.l_type = F_RDLCK;
+    lock.l_start = 2 * 81;
+    lock.l_len = 81;
+    ASSERT_EQ(::fcntl(fd, F_OFD_SETLK, &lock), 0);
+    const auto run = scanInAnotherPidNamespace(folder);
+    ::close(fd);
+    if (run.status != 0 && run.output.empty()) GTEST_SKIP() << "no new pid namespace here";
+    EXPECT_EQ(run.output,
+              "2\t3- **\r\n4\t5\t\ncaption: 4\nconnected: 1\n"
+              "record 3: unknown: held by a process this look-up cannot see\n");
 }
 
 // The pass's output stays byte for byte as without --holders; the holders follow it.
