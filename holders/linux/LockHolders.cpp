@@ -286,8 +286,10 @@ std::vector<Holder> lookUp(std::intptr_t stationFile, std::span<const std::int32
     const std::vector<KernelLock> steady = steadyLocks(before, listedLocks(station.lockKey));
 
     // Samba's status comes before the pins, so that no process stays pinned while it runs.
-    const bool sambaHolders = std::ranges::any_of(walk.locks, [](const SeenLock& lock) {
-        const auto facts = describe(lock.descriptor.pid);
+    std::set<std::int64_t> holding;
+    for (const SeenLock& lock : walk.locks) holding.insert(lock.descriptor.pid);
+    const bool sambaHolders = std::ranges::any_of(holding, [](std::int64_t pid) {
+        const auto facts = describe(pid);
         return facts && facts->command.starts_with("smbd");
     });
     const SambaStatus samba =
