@@ -64,18 +64,26 @@ TEST(LockHolders, NamesEachOwnerOfClassicLocksByRecord) {
                                    process(6, second.pid(), "station-owner")}));
 }
 
+// A descriptor of this test's own, holding an open-file-description read lock on the record;
+// -1 when it could not.
+int holdForReading(const TempFolder& folder, std::int32_t record, int flags = 0) {
+    const int fd = ::open(folder.stationFile().c_str(), O_RDONLY | flags);
+    struct flock lock {};
+    lock.l_type = F_RDLCK;
+    lock.l_start = (record - 1) * 81;
+    lock.l_len = 81;
+    if (fd >= 0 && ::fcntl(fd, F_OFD_SETLK, &lock) == 0) return fd;
+    if (fd >= 0) ::close(fd);
+    return -1;
+}
+
 // An open-file-description lock names no process in the kernel's list: every process that
 // shares the description holds it, here this test and a child that inherited the descriptor.
 TEST(LockHolders, NamesEveryProcessSharingAnOpenFileDescriptionLock) {
     TempFolder folder;
     writeStationFile(folder.stationFile(), 8 * 81);
-    const int fd = ::open(folder.stationFile().c_str(), O_RDONLY);
+    const int fd = holdForReading(folder, 4);
     ASSERT_GE(fd, 0);
-    struct flock lock {};
-    lock.l_type = F_RDLCK;
-    lock.l_start = 3 * 81;
-    lock.l_len = 81;
-    ASSERT_EQ(::fcntl(fd, F_OFD_SETLK, &lock), 0);
     pid_t child = -1;
     const char* argv[] = {"sleep", "60", nullptr};
     ASSERT_EQ(::posix_spawnp(&child, "sleep", nullptr, nullptr, const_cast<char**>(argv), environ),
@@ -237,13 +245,8 @@ TEST(LockHolders, AHolderThisPidNamespaceCannotSeeIsSaidSo) {
 TEST(LockHolders, AnOpenFileDescriptionLockHeldOutsideThePidNamespaceIsNeverGone) {
     TempFolder folder;
     writeStationFile(folder.stationFile(), 4 * 81);
-    const int fd = ::open(folder.stationFile().c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = holdForReading(folder, 3, O_CLOEXEC);
     ASSERT_GE(fd, 0);
-    struct flock lock {};
-    lock.l_type = F_RDLCK;
-    lock.l_start = 2 * 81;
-    lock.l_len = 81;
-    ASSERT_EQ(::fcntl(fd, F_OFD_SETLK, &lock), 0);
     const auto run = scanInAnotherPidNamespace(folder);
     ::close(fd);
     if (run.status != 0 && run.output.empty()) GTEST_SKIP() << "no new pid namespace here";

@@ -33,6 +33,14 @@ class LookUp(unittest.TestCase):
         os.chmod(station, 0o644)
         return station
 
+    def scratch(self, prefix, *folders):
+        """A temporary folder, removed afterwards, and the paths of folders in it, made."""
+        root = tempfile.mkdtemp(prefix=prefix)
+        self.addCleanup(shutil.rmtree, root)
+        for folder in folders:
+            os.mkdir(os.path.join(root, folder))
+        return [os.path.join(root, name) for name in ("", *folders)]
+
     def start(self, command):
         process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                    text=True)
@@ -70,11 +78,7 @@ class LookUp(unittest.TestCase):
     def test_a_hung_file_system_beside_it_does_not_hold_the_look_up(self):
         # A bystander has a file of the same name open on a FUSE mount whose server stopped
         # answering, as on a dead sshfs or a hard NFS mount: nothing may call into that mount.
-        scratch = tempfile.mkdtemp(prefix="ostrevan-faultfs-")
-        self.addCleanup(shutil.rmtree, scratch)
-        backing, mountpoint = os.path.join(scratch, "backing"), os.path.join(scratch, "mount")
-        os.mkdir(backing)
-        os.mkdir(mountpoint)
+        scratch, backing, mountpoint = self.scratch("ostrevan-faultfs-", "backing", "mount")
         with FaultFs(backing, mountpoint, os.path.join(scratch, "control")) as mounted:
             stranded = os.path.join(mountpoint, "Brevanto.SIT")
             open(stranded, "w").close()
@@ -105,10 +109,8 @@ class LookUp(unittest.TestCase):
     def test_a_file_of_another_btrfs_subvolume_with_the_same_inode_is_not_the_station_file(self):
         # Both subvolumes' first file is inode 257 under the file system's one device, which is
         # all that the kernel's lock list names; each share of a Synology is such a subvolume.
-        scratch = tempfile.mkdtemp(prefix="ostrevan-btrfs-")
-        self.addCleanup(shutil.rmtree, scratch)
-        image, mountpoint = os.path.join(scratch, "image"), os.path.join(scratch, "mount")
-        os.mkdir(mountpoint)
+        scratch, mountpoint = self.scratch("ostrevan-btrfs-", "mount")
+        image = os.path.join(scratch, "image")
         with open(image, "wb") as out:
             out.truncate(256 * 1024 * 1024)
         subprocess.run(["mkfs.btrfs", "-q", image], check=True, stdout=subprocess.DEVNULL)
