@@ -11,7 +11,7 @@ import tempfile
 import unittest
 
 from faultfs import FaultFs
-from harness import HERE, PATIENCE_S, STATION_OWNER, STATION_SCAN
+from harness import HERE, PATIENCE_S, SANITIZED, STATION_OWNER, STATION_SCAN
 
 UNSEEN = "held by a process this look-up cannot see"
 AS_NOBODY = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
@@ -164,7 +164,10 @@ class LookUp(unittest.TestCase):
             self.holders("prlimit", "--nofile=11"),
             [{"record": record, "pid": owner, "command": "station-owner",
               "user": holder_user()} for record, owner in zip(range(3, 10), owners)])
-        # With no descriptor to spare the look-up cannot run at all, and says so.
+        # With no descriptor to spare the look-up cannot run at all, and says so. (The sanitizers
+        # need descriptors of their own to check memory, and report a false fault without them.)
+        if SANITIZED:
+            return
         run = subprocess.run(["prlimit", "--nofile=4", self.scanner, "--holders", self.folder],
                              capture_output=True, text=True)
         self.assertEqual(run.returncode, 1)
