@@ -9,9 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-
-#include "holders/linux/ProcFiles.h"
 
 namespace holders {
 namespace {
@@ -46,21 +45,21 @@ bool endsWithin(pid_t child, std::chrono::milliseconds patience) {
 
 }  // namespace
 
-BoundedRun runBounded(const std::filesystem::path& program,
-                      const std::vector<std::string>& arguments,
-                      std::chrono::milliseconds patience) {
-    BoundedRun result;
-    const FileDescriptor output(::memfd_create("output", MFD_CLOEXEC));
-    const FileDescriptor errors(::memfd_create("errors", MFD_CLOEXEC));
-    if (output.get() < 0 || errors.get() < 0) {
-        result.startFailure = errno;
-        return result;
+BoundedProgram::BoundedProgram(const std::filesystem::path& program,
+                               const std::vector<std::string>& arguments,
+                               std::chrono::milliseconds patience)
+    : output_(::memfd_create("output", MFD_CLOEXEC)),
+      errors_(::memfd_create("errors", MFD_CLOEXEC)),
+      deadline_(std::chrono::steady_clock::now() + patience) {
+    if (output_.get() < 0 || errors_.get() < 0) {
+        result_.startFailure = errno;
+        return;
     }
     posix_spawn_file_actions_t actions;
     ::posix_spawn_file_actions_init(&actions);
     ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    ::posix_spawn_file_actions_adddup2(&actions, output.get(), STDOUT_FILENO);
-    ::posix_spawn_file_actions_adddup2(&actions, errors.get(), STDERR_FILENO);
+    ::posix_spawn_file_actions_adddup2(&actions, output_.get(), STDOUT_FILENO);
+    ::posix_spawn_file_actions_adddup2(&actions, errors_.get(), STDERR_FILENO);
     // A process group of its own, so that what it starts ends with it.
     posix_spawnattr_t attributes;
     ::posix_spawnattr_init(&attributes);
@@ -74,26 +73,39 @@ BoundedRun runBounded(const std::filesystem::path& program,
     char path[] = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
     char locale[] = "LC_ALL=C";
     char* environment[] = {path, locale, nullptr};
-    pid_t child = -1;
     const int spawned =
-        ::posix_spawn(&child, program.c_str(), &actions, &attributes, argv.data(), environment);
+        ::posix_spawn(&child_, program.c_str(), &actions, &attributes, argv.data(), environment);
     ::posix_spawn_file_actions_destroy(&actions);
     ::posix_spawnattr_destroy(&attributes);
     if (spawned != 0) {
-        result.startFailure = spawned;
-        return result;
+        result_.startFailure = spawned;
+        child_ = -1;
     }
-    if (!endsWithin(child, patience)) {
-        ::kill(-child, SIGKILL);
-        result.timedOut = true;
+}
+
+BoundedProgram::~BoundedProgram() {
+    if (child_ <= 0) return;
+    ::kill(-child_, SIGKILL);
+    while (::waitpid(child_, nullptr, 0) < 0 && errno == EINTR) {
+    }
+}
+
+BoundedRun BoundedProgram::finish() {
+    if (child_ <= 0) return result_;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline_ - std::chrono::steady_clock::now());
+    if (!endsWithin(child_, std::max(left, std::chrono::milliseconds(0)))) {
+        ::kill(-child_, SIGKILL);
+        result_.timedOut = true;
     }
     int status = 0;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    while (::waitpid(child_, &status, 0) < 0 && errno == EINTR) {
     }
-    if (!result.timedOut && WIFEXITED(status)) result.status = WEXITSTATUS(status);
-    result.output = everything(output.get());
-    result.errors = everything(errors.get());
-    return result;
+    child_ = -1;
+    if (!result_.timedOut && WIFEXITED(status)) result_.status = WEXITSTATUS(status);
+    result_.output = everything(output_.get());
+    result_.errors = everything(errors_.get());
+    return result_;
 }
 
 }  // namespace holders

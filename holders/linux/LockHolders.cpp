@@ -282,6 +282,10 @@ std::vector<Holder> lookUp(std::intptr_t stationFile, std::span<const std::int32
         }
         if (lock.pid > 0) only->insert(lock.pid);
     }
+    // Where open-file-description locks are, they are most often Samba's: its status, which
+    // takes longer than the walk on a small machine, is asked for at once and runs beside it.
+    std::optional<SambaStatus::Asking> samba;
+    if (!only) samba.emplace(options);
     const DescriptorWalk walk = walkDescriptors(station, only);
     const std::vector<KernelLock> steady = steadyLocks(before, listedLocks(station.lockKey));
 
@@ -292,11 +296,15 @@ std::vector<Holder> lookUp(std::intptr_t stationFile, std::span<const std::int32
         const auto facts = describe(pid);
         return facts && facts->command.starts_with("smbd");
     });
-    const SambaStatus samba =
-        sambaHolders ? SambaStatus::ask(options, station.device, station.inode) : SambaStatus{};
+    SambaStatus status;
+    if (sambaHolders) {
+        if (!samba) samba.emplace(options);
+        status = samba->answer(station.device, station.inode);
+    }
+    samba.reset();  // unanswered, it is ended
     const std::vector<ConfirmedDescriptor> confirmed = confirm(station, walk);
 
-    const RecordHolders recordHolders(station, walk, steady, confirmed, samba);
+    const RecordHolders recordHolders(station, walk, steady, confirmed, status);
     for (const std::int32_t record : records) recordHolders.add(record, holders);
     return holders;
 }

@@ -6,8 +6,6 @@
 #include <nlohmann/json.hpp>
 #include <system_error>
 
-#include "holders/linux/BoundedRun.h"
-
 namespace holders {
 namespace {
 
@@ -36,14 +34,25 @@ const nlohmann::json& section(const nlohmann::json& root, const char* name) {
 
 }  // namespace
 
-SambaStatus SambaStatus::ask(const LookUpOptions& options, std::uint64_t device,
-                             std::uint64_t inode) {
+namespace {
+
+std::vector<std::string> smbstatusArguments(const LookUpOptions& options) {
     std::vector<std::string> arguments{"--json", "-B"};
     if (!options.sambaConfiguration.empty()) {
         arguments.insert(arguments.end(), {"--configfile", options.sambaConfiguration});
     }
-    const BoundedRun smbstatus =
-        runBounded(options.smbstatus, arguments, options.smbstatusPatience);
+    return arguments;
+}
+
+}  // namespace
+
+SambaStatus::Asking::Asking(const LookUpOptions& options)
+    : options_(options),
+      smbstatus_(options.smbstatus, smbstatusArguments(options), options.smbstatusPatience) {}
+
+SambaStatus SambaStatus::Asking::answer(std::uint64_t device, std::uint64_t inode) {
+    const BoundedRun smbstatus = smbstatus_.finish();
+    const LookUpOptions& options = options_;
     if (smbstatus.status == 0) return read(smbstatus.output, device, inode);
     SambaStatus status;
     if (smbstatus.startFailure != 0) {

@@ -8,6 +8,7 @@
 
 #include "holders/LockHolders.h"
 #include "holders/Reasons.h"
+#include "holders/linux/BoundedRun.h"
 
 namespace holders {
 
@@ -15,8 +16,18 @@ namespace holders {
 // device and inode, as one smbstatus call gives it.
 class SambaStatus {
   public:
-    // Runs Samba's smbstatus as the options say, and reads what it says of the file.
-    static SambaStatus ask(const LookUpOptions& options, std::uint64_t device, std::uint64_t inode);
+    // Samba's smbstatus, run as the options say, beside whatever the caller does meanwhile.
+    class Asking {
+      public:
+        explicit Asking(const LookUpOptions& options);
+        // What it said of the file.
+        SambaStatus answer(std::uint64_t device, std::uint64_t inode);
+
+      private:
+        const LookUpOptions& options_;
+        BoundedProgram smbstatus_;
+    };
+
     // What smbstatus --json -B said.
     static SambaStatus read(const std::string& json, std::uint64_t device, std::uint64_t inode);
 
