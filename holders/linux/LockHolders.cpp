@@ -284,8 +284,9 @@ std::vector<Holder> lookUp(std::intptr_t stationFile, std::span<const std::int32
     }
     // Where open-file-description locks are, they are most often Samba's: its status, which
     // takes longer than the walk on a small machine, is asked for at once and runs beside it.
+    // Only root can read it, and only root sees into smbd.
     std::optional<SambaStatus::Asking> samba;
-    if (!only) samba.emplace(options);
+    if (!only && ::geteuid() == 0) samba.emplace(options);
     const DescriptorWalk walk = walkDescriptors(station, only);
     const std::vector<KernelLock> steady = steadyLocks(before, listedLocks(station.lockKey));
 
