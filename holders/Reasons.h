@@ -41,7 +41,7 @@ inline constexpr std::string_view kTakenMeanwhileReason = "taken during the look
 // A process named by the kernel's lock list whose descriptors cannot be read, so that whether it
 // holds this very file (not another with the same inode number) cannot be checked.
 inline constexpr std::string_view kHiddenProcessReason =
-    "its process is hidden from this user: run as root to see it";
+    "this user cannot see which files it has open: run as root";
 inline constexpr std::string_view kUnreadableProcessReason =
     "its descriptors could not be read: ";  // followed by the system's description
 

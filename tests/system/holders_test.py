@@ -135,7 +135,7 @@ class LookUp(unittest.TestCase):
         # /proc mounted with hidepid=2 shows a user only their own processes.
         owner = self.own(3)
         self.hold(4)
-        hidden = "its process is hidden from this user: run as root to see it"
+        hidden = "this user cannot see which files it has open: run as root"
         self.assertEqual(
             self.holders("unshare", "--mount", "--propagation", "private", "sh", "-c",
                          'mount -t proc -o hidepid=2 proc /proc && exec "$@"', "sh", *AS_NOBODY),
@@ -145,18 +145,22 @@ class LookUp(unittest.TestCase):
     @unittest.skipUnless(os.geteuid() == 0, "other users need root")
     def test_every_lock_of_a_range_is_counted_seen_or_not(self):
         # Two shared locks of one range: root's, whose description a child shares after a fork,
-        # and nobody's. nobody sees only its own, and is told of the other.
+        # and nobody's. nobody sees only its own, and is told of the other; of root's classic
+        # lock it knows the process, but not whether it holds this very file.
         root, child = self.hold(3, name="cashier", fork=True)
         [nobody] = self.hold(3, name="stranger", prefix=AS_NOBODY)
+        owner = self.own(5)
         stranger = {"record": 3, "pid": nobody, "command": "stranger", "user": "nobody"}
-        self.assertEqual(self.holders(*AS_NOBODY),
-                         [stranger, {"record": 3, "pid": None,
-                                     "unknown": "run as root to see Samba clients"}])
+        classic = {"record": 5, "pid": owner, "command": "station-owner", "user": "root"}
+        self.assertEqual(
+            self.holders(*AS_NOBODY),
+            [stranger, {"record": 3, "pid": None, "unknown": "run as root to see Samba clients"},
+             classic | {"unknown": "this user cannot see which files it has open: run as root"}])
         self.assertEqual(
             self.holders(),
             sorted([{"record": 3, "pid": root, "command": "cashier", "user": "root"},
                     {"record": 3, "pid": child, "command": "cashier", "user": "root"}, stranger],
-                   key=lambda holder: holder["pid"]))
+                   key=lambda holder: holder["pid"]) + [classic])
 
     def test_a_low_descriptor_limit_names_every_holder_or_fails(self):
         owners = [self.own(record) for record in range(3, 10)]
