@@ -5,16 +5,23 @@
 //          another process's classic locks (named in the kernel's lock list) or by
 //          open-file-description locks (found through every process's descriptors, as Samba's
 //          are; Samba's own status, one smbstatus call, comes on top of that).
+// Among:   the look-up of open-file-description holders on a machine with many more processes,
+//          each with descriptors open: the walk's cost grows with the machine, so it is measured
+//          at 100 and at 5,000 processes of the benchmark's own beside the machine's.
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <benchmark/benchmark.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "Support.h"
-#include "tools/LockHolders.h"
+#include "holders/LockHolders.h"
+#include "station/PlatformFile.h"
 
 namespace {
 
@@ -53,6 +60,61 @@ class HalfLocked {
     std::vector<std::int32_t> locked_;
 };
 
+// Processes that only hold descriptors open (of /dev/null: its link text, as a socket's or another
+// file's, is not the station file's), until the benchmark ends.
+class Bystanders {
+  public:
+    Bystanders(long long processes, long long descriptorsEach) {
+        int ready[2];
+        if (::pipe(ready) != 0) return;
+        for (long long i = 0; i < processes; ++i) {
+            const pid_t child = ::fork();
+            if (child == 0) {
+                ::close(ready[0]);
+                const int null = ::open("/dev/null", O_RDONLY);
+                for (long long opened = 2; opened < descriptorsEach; ++opened) ::dup(null);
+                // The pipe's end is the last of its descriptors.
+                if (::write(ready[1], "r", 1) == 1) ::pause();
+                ::_exit(0);
+            }
+            if (child > 0) children_.push_back(child);
+        }
+        ::close(ready[1]);
+        // Measured only once every bystander holds its descriptors.
+        char byte;
+        for (std::size_t done = 0; done < children_.size() && ::read(ready[0], &byte, 1) == 1;) {
+            ++done;
+        }
+        ::close(ready[0]);
+    }
+    Bystanders(const Bystanders&) = delete;
+    Bystanders& operator=(const Bystanders&) = delete;
+    ~Bystanders() {
+        for (const pid_t child : children_) ::kill(child, SIGKILL);
+        for (const pid_t child : children_) ::waitpid(child, nullptr, 0);
+    }
+
+  private:
+    std::vector<pid_t> children_;
+};
+
+// How many processes and open descriptors /proc shows now.
+void countMachine(benchmark::State& state) {
+    long long processes = 0, descriptors = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        ++processes;
+        std::error_code ignored;
+        for (std::filesystem::directory_iterator fd(entry.path() / "fd", ignored), end;
+             !ignored && fd != end; fd.increment(ignored)) {
+            ++descriptors;
+        }
+    }
+    state.counters["processes"] = static_cast<double>(processes);
+    state.counters["descriptors"] = static_cast<double>(descriptors);
+}
+
 void Pass(benchmark::State& state, Kind kind) {
     HalfLocked file(state.range(0), kind);
     testing_support::OpenedStation opened(file.stationFile());
@@ -62,10 +124,11 @@ void Pass(benchmark::State& state, Kind kind) {
     }
 }
 
-void Holders(benchmark::State& state, Kind kind) {
-    HalfLocked file(state.range(0), kind);
+// The look-up, as station-scan runs it after its pass, of the holders of the file's locks.
+void lookUpEachIteration(benchmark::State& state, const HalfLocked& file) {
+    const auto pass = station::PlatformFile::openShared(file.stationFile());
     for (auto _ : state) {
-        const auto found = holders::lookUp(file.stationFile(), file.locked(), {});
+        const auto found = holders::lookUp(pass.nativeHandle(), file.locked(), {});
         if (found.size() != file.locked().size() || !found.front().pid) {
             state.SkipWithError("a holder was not found");
         }
@@ -73,8 +136,27 @@ void Holders(benchmark::State& state, Kind kind) {
     }
 }
 
+void Holders(benchmark::State& state, Kind kind) {
+    HalfLocked file(state.range(0), kind);
+    lookUpEachIteration(state, file);
+}
+
+// The look-up of 12 open-file-description holders beside processes × descriptors of bystanders.
+void HoldersAmong(benchmark::State& state) {
+    // First, so that no bystander inherits the holder's descriptor.
+    const Bystanders bystanders(state.range(0), state.range(1));
+    HalfLocked file(24, Kind::Description);
+    lookUpEachIteration(state, file);
+    countMachine(state);
+}
+
 }  // namespace
 
+BENCHMARK(HoldersAmong)
+    ->Args({100, 5})
+    ->Args({5000, 20})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(10);
 BENCHMARK_CAPTURE(Pass, classic, Kind::Classic)->Arg(24)->Arg(1000);
 BENCHMARK_CAPTURE(Holders, classic, Kind::Classic)->Arg(24)->Arg(1000);
 BENCHMARK_CAPTURE(Pass, description, Kind::Description)->Arg(24)->Arg(1000);

@@ -13,7 +13,9 @@ packages=(
     desktop-file-utils
     # The file-server tests: a private Samba server and SMB2 clients.
     samba python3-impacket
-    # A file system of the tests' own whose reads fail on demand (FUSE).
+    # The holder look-up's tests: btrfs subvolumes on a loop mount.
+    btrfs-progs
+    # A file system of the tests' own whose reads fail, or hang, on demand (FUSE).
     fuse3 python3-fusepy
     # station-scan's probes run by the engines they serve, and the checkers of the packaged
     # units and rules.

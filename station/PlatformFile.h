@@ -49,6 +49,10 @@ class PlatformFile {
     [[nodiscard]] std::error_code readUnlessLocked(std::uint64_t offset,
                                                    std::span<std::byte> buffer, std::size_t& got);
 
+    // The open file as the platform knows it (a POSIX descriptor, a Windows HANDLE), lent to
+    // code that asks the system more about the same file; it stays this object's.
+    std::intptr_t nativeHandle() const { return handle_; }
+
   private:
     // No open file: -1 both as a POSIX descriptor and as Windows' INVALID_HANDLE_VALUE.
     static constexpr std::intptr_t kNoHandle = -1;

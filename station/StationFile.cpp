@@ -48,8 +48,7 @@ std::error_code FileTable::read(std::int16_t number, std::int32_t record,
     if (record < 1 || buffer.size() != static_cast<std::size_t>(file.recordLength)) {
         fail(std::errc::invalid_argument);
     }
-    const auto offset =
-        static_cast<std::uint64_t>(record - 1) * static_cast<std::uint64_t>(file.recordLength);
+    const std::uint64_t offset = recordOffset(record, file.recordLength);
     std::size_t got = 0;
     if (const std::error_code locked = file.file.readUnlessLocked(offset, buffer, got)) {
         return locked;

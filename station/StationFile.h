@@ -15,6 +15,11 @@ namespace station {
 inline constexpr std::string_view kStationFileName = "Brevanto.SIT";
 inline constexpr std::int32_t kRecordLength = 81;
 
+// Where record (numbered from 1) begins in a file of records of recordLength bytes.
+constexpr std::uint64_t recordOffset(std::int32_t record, std::int32_t recordLength) {
+    return static_cast<std::uint64_t>(record - 1) * static_cast<std::uint64_t>(recordLength);
+}
+
 // One workstation's record as the owning application keeps it: packed, numbers little-endian,
 // text in a single-byte code page. Only the field sizes are fixed; the values are the owning
 // application's. The monitor never looks at what it reads.
@@ -55,6 +60,9 @@ class FileTable {
                                        std::span<std::byte> buffer);
 
     bool endOfFile(std::int16_t number);
+
+    // The platform's handle of the open file, lent; see PlatformFile::nativeHandle.
+    std::intptr_t nativeHandle(std::int16_t number) { return find(number).file.nativeHandle(); }
 
   private:
     struct OpenFile {
@@ -107,6 +115,10 @@ class StationFile final : public ScannedFile {
     void repositionToFirstScanned() override;
     bool endOfFile() override;
     [[nodiscard]] std::error_code read(std::int32_t record, StationRecord& buffer) override;
+
+    // The platform's handle of the open station file, lent to code that asks the system about
+    // the very file the passes read.
+    std::intptr_t nativeHandle() { return files_.nativeHandle(fileNumber()); }
 
   private:
     // File numbers are 16-bit to the file services; a value that does not fit is an overflow.

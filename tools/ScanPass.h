@@ -55,6 +55,9 @@ class ScanPass {
     PassResult run(bool noteRecords);
 
     const station::StationFile& stationFile() const { return stationFile_; }
+    // The pass's own open file, lent to the look-up of its holders: the file the pass read, even
+    // if its name has since gone to another.
+    std::intptr_t nativeHandle() { return stationFile_.nativeHandle(); }
 
   private:
     // Where the monitor shows a message box, the scanner keeps the failure behind it.

@@ -8,10 +8,10 @@
 #include <system_error>
 #include <vector>
 
+#include "holders/LockHolders.h"
 #include "station/Failure.h"
 #include "tools/Console.h"
 #include "tools/JsonOutput.h"
-#include "tools/LockHolders.h"
 #include "tools/MetricsOutput.h"
 #include "tools/PluginOutput.h"
 #include "tools/ProbeArguments.h"
@@ -38,7 +38,8 @@ constexpr const char* kUsage =
     "           or through Samba's smbd a client machine, its address and account; one line per\n"
     "           holder, or with --json a \"holders\" array. Samba's clients need root.\n"
     "--smb-conf FILE  Samba's configuration, when it is not Samba's default.\n"
-    "--smbstatus PATH  Samba's status program (default /usr/bin/smbstatus).\n"
+    "--smbstatus PATH  Samba's status program (default /usr/bin/smbstatus), never looked up\n"
+    "           on PATH.\n"
     "\n"
     "--check    a monitoring plugin (Nagios, Icinga): one status line, STATIONS OK, WARNING,\n"
     "           CRITICAL or UNKNOWN, what it found and the performance data (connected=N;W;C;0;\n"
@@ -154,9 +155,10 @@ int main(int argc, char** argv) {
     std::optional<std::system_error> lookUpFailure;
     if (options.holders && pass.reachedTheEnd()) {
         try {
-            found = holders::lookUp(scan.stationFile().rutaFichero(), pass.locked,
-                                    {tools::pathFromUtf8(options.sambaConfiguration),
-                                     tools::pathFromUtf8(options.smbstatus)});
+            holders::LookUpOptions lookUp;
+            lookUp.sambaConfiguration = tools::pathFromUtf8(options.sambaConfiguration);
+            lookUp.smbstatus = tools::pathFromUtf8(options.smbstatus);
+            found = holders::lookUp(scan.nativeHandle(), pass.locked, lookUp);
         } catch (const std::system_error& failure) {
             lookUpFailure = failure;
         }

@@ -128,9 +128,10 @@ def serve(backing, mountpoint, control):
         def release(self, path, fh):
             os.close(fh)
 
-    # No lock handlers: the kernel keeps the mount's locks itself, as for a local file.
+    # No lock handlers: the kernel keeps the mount's locks itself, as for a local file. Nothing
+    # cached either: a stat, too, must reach the server, so that a stopped one holds it.
     FUSE(Passthrough(), mountpoint, foreground=True, direct_io=True, use_ino=True,
-         allow_other=True)
+         allow_other=True, attr_timeout=0, entry_timeout=0, negative_timeout=0)
 
 
 if __name__ == "__main__":

@@ -179,10 +179,10 @@ class SharedStationFile(unittest.TestCase):
                  "station 4 to show free after its workstation was killed")
         self.assertEqual(read_listing(monitor.pid), "2\t3\n4\t5- **\t6- **\n7\t8\t")
 
-    def holders(self, *command, configuration=None):
+    def holders(self, *command, configuration=None, options=(), env=None):
         run = subprocess.run([*command, "--holders", "--json", "--smb-conf",
-                              configuration or self.server.configuration, self.server.share],
-                             capture_output=True, text=True)
+                              configuration or self.server.configuration, *options,
+                              self.server.share], capture_output=True, text=True, env=env)
         self.assertEqual((run.returncode, run.stderr), (0, ""))
         result = json.loads(run.stdout)
         self.assertEqual({key: result[key] for key in ("listing", "connected", "lastFree")},
@@ -224,6 +224,33 @@ class SharedStationFile(unittest.TestCase):
             sorted(({key: holder[key] for key in ("record", "pid", "command", "user")}
                     | {"unknown": unknown} for holder in expected),
                    key=lambda holder: (holder["record"], holder["pid"])))
+
+    def test_samba_status_is_samba_own_program_in_an_environment_of_its_own(self):
+        self.connect(3, "rw", record(3))
+        session, pid, since = self.workstations[3].as_samba_serves_it(self.server.status())
+        served = {"record": 3, "pid": pid, "command": "smbd", "user": "root"}
+        client = {"client": session["remote_machine"], "address": "127.0.0.1",
+                  "account": session["username"], "since": since}
+        planted = tempfile.mkdtemp(prefix="ostrevan-planted-")
+        self.addCleanup(shutil.rmtree, planted)
+        ran = os.path.join(planted, "ran")
+        # A program of a user's, first on a PATH that sudo -E, su or cron hands down to root.
+        with open(os.path.join(planted, "smbstatus"), "w") as fake:
+            fake.write("#!/bin/sh\nenv > %s\nsleep 600\n" % ran)
+        os.chmod(os.path.join(planted, "smbstatus"), 0o755)
+        caller = dict(os.environ, PATH=planted + ":" + os.environ["PATH"], CALLER_SECRET="1")
+        self.assertEqual(self.holders(STATION_SCAN, env=caller), [served | client])
+        self.assertFalse(os.path.exists(ran), "the program first on PATH ran")
+
+        # Named by --smbstatus, it runs, without the caller's environment, and is ended when it
+        # gives no answer: its clients are then unknown, with the reason.
+        self.assertEqual(
+            self.holders(STATION_SCAN, env=caller,
+                         options=("--smbstatus", os.path.join(planted, "smbstatus"))),
+            [served | {"unknown": "smbstatus gave no answer in 5 s and was ended"}])
+        with open(ran) as environment:
+            self.assertEqual(sorted(environment.read().split()),
+                             ["LC_ALL=C", "PATH=/usr/sbin:/usr/bin:/sbin:/bin", "PWD=" + os.getcwd()])
 
     def test_without_root_samba_clients_are_unknown_with_the_reason(self):
         self.connect_two_sharing_and_one_named()

@@ -1,5 +1,5 @@
 // Windows names no holder of a byte-range lock to another process: the look-up is Linux's.
-#include "tools/LockHolders.h"
+#include "holders/LockHolders.h"
 
 #include <windows.h>
 
@@ -9,8 +9,7 @@
 
 namespace holders {
 
-std::vector<Holder> lookUp(const std::filesystem::path&, std::span<const std::int32_t>,
-                           const LookUpOptions&) {
+std::vector<Holder> lookUp(std::intptr_t, std::span<const std::int32_t>, const LookUpOptions&) {
     throw std::system_error(ERROR_NOT_SUPPORTED, station::windowsCategory());
 }
 

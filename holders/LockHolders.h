@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -21,7 +22,8 @@ struct SambaClient {
 };
 
 // One holder of a lock on one record. What cannot be found out is said in `unknown`, never
-// guessed: a holder with no pid is known only by that reason.
+// guessed: a holder with no pid is known only by that reason. Names are the bytes the system
+// gives, whatever they are.
 struct Holder {
     std::int32_t record = 0;
     std::optional<std::int64_t> pid;
@@ -35,14 +37,18 @@ struct Holder {
 struct LookUpOptions {
     // Samba's configuration, when it is not Samba's default.
     std::filesystem::path sambaConfiguration;
-    // Samba's status program, run by this path alone.
+    // Samba's own status program, run by this path only, never looked up on PATH.
     std::filesystem::path smbstatus = "/usr/bin/smbstatus";
+    // How long smbstatus may take before it is killed and Samba's clients are left unknown.
+    std::chrono::milliseconds smbstatusPatience{5000};
 };
 
 // Every holder of a lock on each of the records (numbered from 1), as the system shows them now,
-// in the order of the records. A record that nobody holds any more gets one holder saying so.
-// Throws std::system_error when the station file itself cannot be looked at.
-std::vector<Holder> lookUp(const std::filesystem::path& stationFile,
-                           std::span<const std::int32_t> records, const LookUpOptions& options);
+// in the order of the records. stationFile is the pass's own open station file, as the
+// platform's native handle (station::StationFile::nativeHandle): the look-up asks about that
+// file, never about whatever its path names by now. A record that nobody holds any more gets one
+// holder saying so. Throws std::system_error when the look-up cannot run at all.
+std::vector<Holder> lookUp(std::intptr_t stationFile, std::span<const std::int32_t> records,
+                           const LookUpOptions& options);
 
 }  // namespace holders

@@ -1,0 +1,313 @@
+// Linux: the kernel's lock list names every lock on the station file, the process of a classic
+// lock and no process for an open-file-description lock (Samba's kind); a lock shows with its
+// holder in the fdinfo of every descriptor that holds it. Samba's own status then says which
+// client an smbd process serves.
+#include "holders/LockHolders.h"
+
+#include <fcntl.h>
+#include <linux/magic.h>
+#include <sys/statfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <iterator>
+#include <map>
+#include <set>
+#include <system_error>
+#include <utility>
+#include <variant>
+
+#include "holders/Reasons.h"
+#include "holders/linux/DescriptorWalk.h"
+#include "holders/linux/KernelLocks.h"
+#include "holders/linux/Process.h"
+#include "holders/linux/SambaStatus.h"
+
+namespace holders {
+namespace {
+
+// A descriptor of the station file whose process was pinned and found still to hold its locks.
+struct ConfirmedDescriptor {
+    Descriptor descriptor;
+    ProcessFacts process;
+    std::vector<KernelLock> locks;
+};
+
+// Pins each process in turn (one pidfd at a time, so that a low descriptor limit does not stop
+// the look-up), reads its locks again and describes it; a process that let go or ended drops out.
+std::vector<ConfirmedDescriptor> confirm(const StationIdentity& station,
+                                         const DescriptorWalk& walk) {
+    std::set<Descriptor> seen;
+    for (const SeenLock& lock : walk.locks) seen.insert(lock.descriptor);
+    std::vector<ConfirmedDescriptor> confirmed;
+    for (const Descriptor& descriptor : seen) {
+        const PinnedProcess pinned(descriptor.pid);
+        std::vector<KernelLock> locks = locksThrough(station, descriptor);
+        auto facts = describe(descriptor.pid);
+        if (!locks.empty() && facts && !pinned.ended()) {
+            confirmed.push_back({descriptor, std::move(*facts), std::move(locks)});
+        }
+    }
+    return confirmed;
+}
+
+// The locks that the kernel listed both before and after the walk: each of them stood all
+// through it, so it must have shown through its holders' descriptors.
+std::vector<KernelLock> steadyLocks(std::vector<KernelLock> before, std::vector<KernelLock> after) {
+    std::ranges::sort(before);
+    std::ranges::sort(after);
+    std::vector<KernelLock> both;
+    std::ranges::set_intersection(before, after, std::back_inserter(both));
+    return both;
+}
+
+// What the kernel says of a lock on the record now, asked through the pass's own descriptor,
+// which holds none; F_UNLCK when there is none.
+std::optional<struct flock> lockOnRecord(int fd, std::int32_t record, std::string& failure) {
+    struct flock probe {};
+    for (const int command : {F_OFD_GETLK, F_GETLK}) {
+        probe = {};
+        probe.l_type = F_WRLCK;
+        probe.l_whence = SEEK_SET;
+        probe.l_start = static_cast<off_t>(recordRange(record).first);
+        probe.l_len = station::kRecordLength;
+        if (::fcntl(fd, command, &probe) == 0) return probe;
+        // A file system that knows only process-associated locks refuses the other kind.
+        if (errno != EINVAL) break;
+    }
+    failure = "the kernel would not say: " + std::system_category().message(errno);
+    return std::nullopt;
+}
+
+// Why a record locked in the pass has no holder to show now.
+std::string reasonWithoutHolder(int fd, std::int32_t record) {
+    std::string failure;
+    const auto lock = lockOnRecord(fd, record, failure);
+    if (!lock) return failure;
+    if (lock->l_type == F_UNLCK) return std::string(kGoneReason);
+    // The kernel's list leaves out the locks of processes that this pid namespace cannot see,
+    // and a file server's other clients are not in it at all; the lock query gives both as 0,
+    // and an NFSv3 client's process as below -1.
+    struct statfs system {};
+    if (::fstatfs(fd, &system) == 0 && system.f_type == NFS_SUPER_MAGIC) {
+        return std::string(kNfsReason);
+    }
+    if (lock->l_pid == 0) return std::string(kNamespaceReason);
+    if (lock->l_pid < -1) return std::string(kNfsReason);
+    return std::string(kTakenMeanwhileReason);
+}
+
+// Why an open-file-description lock shows through no descriptor that the walk could read.
+std::string_view reasonForUnseenDescription(const DescriptorWalk& walk) {
+    if (!walk.refused()) return kUnseenReason;
+    return ::geteuid() == 0 ? kRefusedReason : kPrivilegeReason;
+}
+
+// A classic lock's process, known by its pid, whose descriptors could not be read.
+Holder unreadableProcess(std::int32_t record, std::int64_t pid, int error) {
+    Holder holder{record, pid, {}, {}, std::nullopt, {}};
+    if (auto facts = describe(pid)) {
+        holder.command = std::move(facts->command);
+        holder.user = std::move(facts->user);
+    }
+    if (::geteuid() != 0) {
+        holder.unknown = kHiddenProcessReason;
+    } else {
+        // A process missing from /proc altogether (error 0) is not there to be read.
+        holder.unknown = kUnreadableProcessReason;
+        holder.unknown += std::system_category().message(error != 0 ? error : ENOENT);
+    }
+    return holder;
+}
+
+class RecordHolders {
+  public:
+    RecordHolders(const StationIdentity& station, const DescriptorWalk& walk,
+                  const std::vector<KernelLock>& steady,
+                  const std::vector<ConfirmedDescriptor>& confirmed, const SambaStatus& samba)
+        : station_(station), walk_(walk), steady_(steady), confirmed_(confirmed), samba_(samba) {}
+
+    void add(std::int32_t record, std::vector<Holder>& holders) const {
+        const Range range = recordRange(record);
+        std::vector<Holder> found;
+        std::set<std::int64_t> named;
+        for (const ConfirmedDescriptor& holder : confirmed_) {
+            if (named.contains(holder.descriptor.pid) || !holds(holder.locks, range)) continue;
+            named.insert(holder.descriptor.pid);
+            addProcess(record, holder, found);
+        }
+        std::vector<Holder> unknown = unaccounted(record, range);
+        // Locks that the kernel no longer puts on the record of this very file were let go, or
+        // lie on another file with the same device and inode number (another btrfs subvolume's).
+        std::string failure;
+        const auto now = lockOnRecord(station_.fd, record, failure);
+        if (now && now->l_type == F_UNLCK) unknown.clear();
+        if (found.empty() && unknown.empty()) {
+            unknown.push_back({record,
+                               std::nullopt,
+                               {},
+                               {},
+                               std::nullopt,
+                               reasonWithoutHolder(station_.fd, record)});
+        }
+        std::ranges::stable_sort(found, {}, [](const Holder& holder) { return *holder.pid; });
+        holders.insert(holders.end(), found.begin(), found.end());
+        holders.insert(holders.end(), unknown.begin(), unknown.end());
+    }
+
+  private:
+    static bool holds(const std::vector<KernelLock>& locks, const Range& range) {
+        return std::ranges::any_of(
+            locks, [&](const KernelLock& lock) { return lock.range.overlaps(range); });
+    }
+
+    void addProcess(std::int32_t record, const ConfirmedDescriptor& holder,
+                    std::vector<Holder>& found) const {
+        const Holder process{record,
+                             holder.descriptor.pid,
+                             holder.process.command,
+                             holder.process.user,
+                             std::nullopt,
+                             {}};
+        if (!holder.process.command.starts_with("smbd")) {
+            found.push_back(process);
+            return;
+        }
+        auto clients = samba_.clientsOf(holder.descriptor.pid, recordRange(record));
+        if (auto* reason = std::get_if<std::string>(&clients)) {
+            found.push_back(process);
+            found.back().unknown = std::move(*reason);
+            return;
+        }
+        for (SambaClient& client : std::get<std::vector<SambaClient>>(clients)) {
+            found.push_back(process);
+            found.back().client = std::move(client);
+        }
+    }
+
+    // One holder for each lock that the kernel lists on the record and no confirmed descriptor
+    // accounts for.
+    std::vector<Holder> unaccounted(std::int32_t record, const Range& range) const {
+        std::vector<Holder> unknown;
+        std::map<KernelLock, int> descriptionLocks;
+        for (const KernelLock& lock : steady_) {
+            if (!lock.range.overlaps(range)) continue;
+            if (lock.pid == 0) {
+                unknown.push_back(
+                    {record, std::nullopt, {}, {}, std::nullopt, std::string(kNamespaceReason)});
+            } else if (lock.kind == LockKind::OpenFileDescription) {
+                ++descriptionLocks[lock];
+            } else if (!shownBy(lock, lock.pid)) {
+                // A process whose descriptors were all read holds it on another file, or let go.
+                const auto refusal = walk_.unreadable.find(lock.pid);
+                if (!walk_.walked.contains(lock.pid)) {
+                    unknown.push_back(unreadableProcess(
+                        record, lock.pid, refusal == walk_.unreadable.end() ? 0 : refusal->second));
+                }
+            }
+        }
+        for (const auto& [lock, count] : descriptionLocks) {
+            const int unseen = count - descriptionsShowing(lock);
+            for (int i = 0; i < unseen; ++i) {
+                unknown.push_back({record,
+                                   std::nullopt,
+                                   {},
+                                   {},
+                                   std::nullopt,
+                                   std::string(reasonForUnseenDescription(walk_))});
+            }
+        }
+        return unknown;
+    }
+
+    bool shownBy(const KernelLock& lock, std::int64_t pid) const {
+        return std::ranges::any_of(confirmed_, [&](const ConfirmedDescriptor& holder) {
+            return holder.descriptor.pid == pid &&
+                   std::ranges::find(holder.locks, lock) != holder.locks.end();
+        });
+    }
+
+    // How many open file descriptions hold the lock: those of the station file that still do,
+    // less those of another file with the same lock key, which the kernel counts alike.
+    int descriptionsShowing(const KernelLock& lock) const {
+        std::vector<Descriptor> ours;
+        for (const ConfirmedDescriptor& holder : confirmed_) {
+            if (std::ranges::find(holder.locks, lock) != holder.locks.end()) {
+                ours.push_back(holder.descriptor);
+            }
+        }
+        std::vector<Descriptor> elsewhere;
+        for (const SeenLock& seen : walk_.elsewhere) {
+            if (seen.lock == lock) elsewhere.push_back(seen.descriptor);
+        }
+        return distinctDescriptions(ours) + distinctDescriptions(elsewhere);
+    }
+
+    static int distinctDescriptions(const std::vector<Descriptor>& descriptors) {
+        std::vector<Descriptor> descriptions;
+        for (const Descriptor& descriptor : descriptors) {
+            if (std::ranges::none_of(descriptions, [&](const Descriptor& known) {
+                    return shareDescription(known, descriptor);
+                })) {
+                descriptions.push_back(descriptor);
+            }
+        }
+        return static_cast<int>(descriptions.size());
+    }
+
+    const StationIdentity& station_;
+    const DescriptorWalk& walk_;
+    const std::vector<KernelLock>& steady_;
+    const std::vector<ConfirmedDescriptor>& confirmed_;
+    const SambaStatus& samba_;
+};
+
+}  // namespace
+
+std::vector<Holder> lookUp(std::intptr_t stationFile, std::span<const std::int32_t> records,
+                           const LookUpOptions& options) {
+    std::vector<Holder> holders;
+    if (records.empty()) return holders;
+    const StationIdentity station = StationIdentity::of(static_cast<int>(stationFile));
+
+    // Who seems to hold the file: open-file-description locks can show through any process's
+    // descriptors, a classic lock only through its own process's.
+    const std::vector<KernelLock> before = listedLocks(station.lockKey);
+    std::optional<std::set<std::int64_t>> only = std::set<std::int64_t>{};
+    for (const KernelLock& lock : before) {
+        if (lock.kind == LockKind::OpenFileDescription) {
+            only.reset();
+            break;
+        }
+        if (lock.pid > 0) only->insert(lock.pid);
+    }
+    // Where open-file-description locks are, they are most often Samba's: its status, which
+    // takes longer than the walk on a small machine, is asked for at once and runs beside it.
+    // Only root can read it, and only root sees into smbd.
+    std::optional<SambaStatus::Asking> samba;
+    if (!only && ::geteuid() == 0) samba.emplace(options);
+    const DescriptorWalk walk = walkDescriptors(station, only);
+    const std::vector<KernelLock> steady = steadyLocks(before, listedLocks(station.lockKey));
+
+    // Samba's status comes before the pins, so that no process stays pinned while it runs.
+    std::set<std::int64_t> holding;
+    for (const SeenLock& lock : walk.locks) holding.insert(lock.descriptor.pid);
+    const bool sambaHolders = std::ranges::any_of(holding, [](std::int64_t pid) {
+        const auto facts = describe(pid);
+        return facts && facts->command.starts_with("smbd");
+    });
+    SambaStatus status;
+    if (sambaHolders) {
+        if (!samba) samba.emplace(options);
+        status = samba->answer(station.device, station.inode);
+    }
+    samba.reset();  // unanswered, it is ended
+    const std::vector<ConfirmedDescriptor> confirmed = confirm(station, walk);
+
+    const RecordHolders recordHolders(station, walk, steady, confirmed, status);
+    for (const std::int32_t record : records) recordHolders.add(record, holders);
+    return holders;
+}
+
+}  // namespace holders

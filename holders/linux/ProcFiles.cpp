@@ -1,0 +1,50 @@
+#include "holders/linux/ProcFiles.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <utility>
+
+namespace holders {
+
+FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
+    std::swap(fd_, other.fd_);
+    return *this;
+}
+
+FileDescriptor::~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+bool readWhole(int directory, const char* path, std::string& text) {
+    text.clear();
+    const FileDescriptor file(::openat(directory, path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    if (file.get() < 0) return false;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t got = ::read(file.get(), buffer, sizeof buffer);
+        if (got == 0) return true;
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        text.append(buffer, static_cast<std::size_t>(got));
+    }
+}
+
+std::string readLink(int directory, const char* path) {
+    char buffer[4096];
+    const ssize_t got = ::readlinkat(directory, path, buffer, sizeof buffer);
+    return got > 0 ? std::string(buffer, static_cast<std::size_t>(got)) : std::string();
+}
+
+bool parseDecimal(std::string_view text, long long& value) {
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return !text.empty() && error == std::errc() && end == text.data() + text.size();
+}
+
+bool outOfResources(int error) { return error == EMFILE || error == ENFILE || error == ENOMEM; }
+
+}  // namespace holders

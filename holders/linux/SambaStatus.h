@@ -1,0 +1,57 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "holders/LockHolders.h"
+#include "holders/Reasons.h"
+#include "holders/linux/BoundedRun.h"
+
+namespace holders {
+
+// What Samba's smbd processes say of their clients and of their locks on one file, matched by
+// device and inode, as one smbstatus call gives it.
+class SambaStatus {
+  public:
+    // Samba's smbstatus, run as the options say, beside whatever the caller does meanwhile.
+    class Asking {
+      public:
+        explicit Asking(const LookUpOptions& options);
+        // What it said of the file.
+        SambaStatus answer(std::uint64_t device, std::uint64_t inode);
+
+      private:
+        const LookUpOptions& options_;
+        BoundedProgram smbstatus_;
+    };
+
+    // What smbstatus --json -B said.
+    static SambaStatus read(const std::string& json, std::uint64_t device, std::uint64_t inode);
+
+    // The clients that the smbd process serves, when Samba lists a lock of it on the range;
+    // otherwise why they are unknown. One smbd serves every session of its connection (Windows
+    // puts several users on one); an open names its user, not its session, so every session of
+    // that user is named, and under a share's "force user" every session of the smbd.
+    std::variant<std::vector<SambaClient>, std::string> clientsOf(std::int64_t pid,
+                                                                  const Range& range) const;
+
+  private:
+    struct Session {
+        std::int64_t uid;
+        std::string machine, address, account;
+    };
+    struct Lock {
+        std::int64_t pid;
+        Range range;
+    };
+    std::multimap<std::int64_t, Session> sessions_;
+    // When each smbd first opened the file, for each user it opened it as.
+    std::map<std::int64_t, std::map<std::int64_t, std::string>> openedAt_;
+    std::vector<Lock> locks_;
+    std::string failure_;  // why there is no status, if there is none
+};
+
+}  // namespace holders

@@ -1,0 +1,187 @@
+"""station-scan --holders on a machine as messy as a user's file server: a file system that hangs
+beside the station file, btrfs subvolumes whose files share inode numbers, a /proc that hides
+other users' processes, a lock this user cannot see beside one it can, and a low descriptor
+limit. The holders are this test's own processes (lock_holder.py, station-owner)."""
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+from faultfs import FaultFs
+from harness import HERE, PATIENCE_S, SANITIZED, STATION_OWNER, STATION_SCAN
+
+UNSEEN = "held by a process this look-up cannot see"
+AS_NOBODY = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
+
+
+class LookUp(unittest.TestCase):
+    def setUp(self):
+        # Open to every user: some cases look from the user nobody.
+        self.folder = tempfile.mkdtemp(prefix="ostrevan-holders-")
+        self.addCleanup(shutil.rmtree, self.folder)
+        os.chmod(self.folder, 0o755)
+        self.station = self.create(self.folder)
+        self.scanner = os.path.join(self.folder, "station-scan")
+        shutil.copy(STATION_SCAN, self.scanner)
+
+    def create(self, folder, records=9):
+        station = os.path.join(folder, "Brevanto.SIT")
+        subprocess.run([STATION_OWNER, "create", station, str(records)], check=True)
+        os.chmod(station, 0o644)
+        return station
+
+    def scratch(self, prefix, *folders):
+        """A temporary folder, removed afterwards, and the paths of folders in it, made."""
+        root = tempfile.mkdtemp(prefix=prefix)
+        self.addCleanup(shutil.rmtree, root)
+        for folder in folders:
+            os.mkdir(os.path.join(root, folder))
+        return [os.path.join(root, name) for name in ("", *folders)]
+
+    def start(self, command):
+        process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                   text=True)
+
+        def end():
+            process.stdin.close()
+            process.wait()
+            process.stdout.close()
+        self.addCleanup(end)
+        return process
+
+    def hold(self, record, kind="ofd", mode="read", station=None, name=None, fork=False,
+             prefix=()):
+        """A holder of one lock; its pid, then its child's."""
+        holder = self.start([*prefix, sys.executable, os.path.join(HERE, "lock_holder.py"),
+                             station or self.station, str(record), kind, mode,
+                             *(["--name", name] if name else []), *(["--fork"] if fork else [])])
+        words = holder.stdout.readline().split()
+        self.assertEqual(words[:1], ["ready"])
+        return [int(pid) for pid in words[1:]]
+
+    def own(self, record, station=None):
+        """station-owner holding a classic lock on the record; its pid."""
+        owner = self.start([STATION_OWNER, "hold", station or self.station, str(record)])
+        self.assertEqual(owner.stdout.readline().strip(), "ready")
+        return owner.pid
+
+    def holders(self, *prefix, folder=None):
+        run = subprocess.run([*prefix, self.scanner, "--holders", "--json", folder or self.folder],
+                             capture_output=True, text=True, timeout=PATIENCE_S * 6)
+        self.assertEqual((run.returncode, run.stderr), (0, ""))
+        return json.loads(run.stdout)["holders"]
+
+    @unittest.skipUnless(os.geteuid() == 0, "mounts need root")
+    def test_a_hung_file_system_beside_it_does_not_hold_the_look_up(self):
+        # A bystander has a file of the same name open on a FUSE mount whose server stopped
+        # answering, as on a dead sshfs or a hard NFS mount: nothing may call into that mount.
+        scratch, backing, mountpoint = self.scratch("ostrevan-faultfs-", "backing", "mount")
+        with FaultFs(backing, mountpoint, os.path.join(scratch, "control")) as mounted:
+            stranded = os.path.join(mountpoint, "Brevanto.SIT")
+            open(stranded, "w").close()
+            bystander = subprocess.Popen(
+                [sys.executable, "-c", "import sys; f = open(sys.argv[1]); print('ready', "
+                 "flush=True); sys.stdin.read()", stranded],
+                stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+            self.assertEqual(bystander.stdout.readline().strip(), "ready")
+            [holder] = self.hold(3, name="holder")
+            mounted.hang()
+            scan = subprocess.Popen([self.scanner, "--holders", "--json", self.folder],
+                                    stdout=subprocess.PIPE, text=True)
+            try:
+                output, _ = scan.communicate(timeout=PATIENCE_S * 6)
+            except subprocess.TimeoutExpired:
+                output = None
+            mounted.answer()  # a process waiting on the mount ends only once it answers
+            scan.kill()
+            scan.communicate()
+            bystander.stdin.close()
+            bystander.wait()
+            bystander.stdout.close()
+            self.assertIsNotNone(output, "the look-up waited for the hung file system")
+            self.assertEqual(json.loads(output)["holders"],
+                             [{"record": 3, "pid": holder, "command": "holder", "user": "root"}])
+
+    @unittest.skipUnless(os.geteuid() == 0, "mounts need root")
+    def test_a_file_of_another_btrfs_subvolume_with_the_same_inode_is_not_the_station_file(self):
+        # Both subvolumes' first file is inode 257 under the file system's one device, which is
+        # all that the kernel's lock list names; each share of a Synology is such a subvolume.
+        scratch, mountpoint = self.scratch("ostrevan-btrfs-", "mount")
+        image = os.path.join(scratch, "image")
+        with open(image, "wb") as out:
+            out.truncate(256 * 1024 * 1024)
+        subprocess.run(["mkfs.btrfs", "-q", image], check=True, stdout=subprocess.DEVNULL)
+        subprocess.run(["mount", "-o", "loop", image, mountpoint], check=True)
+        self.addCleanup(subprocess.run, ["umount", "-l", mountpoint], check=True)
+        shares = [os.path.join(mountpoint, share) for share in ("caja", "almacen")]
+        for share in shares:
+            subprocess.run(["btrfs", "-q", "subvolume", "create", share], check=True)
+            os.chmod(share, 0o755)
+        station, other = (self.create(share) for share in shares)
+        self.assertEqual(os.stat(station).st_ino, os.stat(other).st_ino)
+        owner = self.own(3, station)
+        [holder] = self.hold(5, station=station, name="holder")
+        self.own(3, other)
+        self.hold(5, station=other, name="other")
+        self.assertEqual(self.holders(folder=shares[0]),
+                         [{"record": 3, "pid": owner, "command": "station-owner", "user": "root"},
+                          {"record": 5, "pid": holder, "command": "holder", "user": "root"}])
+
+    @unittest.skipUnless(os.geteuid() == 0, "mounts and other users need root")
+    def test_a_process_hidden_from_the_user_is_never_said_to_be_gone(self):
+        # /proc mounted with hidepid=2 shows a user only their own processes.
+        owner = self.own(3)
+        self.hold(4)
+        hidden = "this user cannot see which files it has open: run as root"
+        self.assertEqual(
+            self.holders("unshare", "--mount", "--propagation", "private", "sh", "-c",
+                         'mount -t proc -o hidepid=2 proc /proc && exec "$@"', "sh", *AS_NOBODY),
+            [{"record": 3, "pid": owner, "command": "", "user": "", "unknown": hidden},
+             {"record": 4, "pid": None, "unknown": UNSEEN}])
+
+    @unittest.skipUnless(os.geteuid() == 0, "other users need root")
+    def test_every_lock_of_a_range_is_counted_seen_or_not(self):
+        # Two shared locks of one range: root's, whose description a child shares after a fork,
+        # and nobody's. nobody sees only its own, and is told of the other; of root's classic
+        # lock it knows the process, but not whether it holds this very file.
+        root, child = self.hold(3, name="cashier", fork=True)
+        [nobody] = self.hold(3, name="stranger", prefix=AS_NOBODY)
+        owner = self.own(5)
+        stranger = {"record": 3, "pid": nobody, "command": "stranger", "user": "nobody"}
+        classic = {"record": 5, "pid": owner, "command": "station-owner", "user": "root"}
+        self.assertEqual(
+            self.holders(*AS_NOBODY),
+            [stranger, {"record": 3, "pid": None, "unknown": "run as root to see Samba clients"},
+             classic | {"unknown": "this user cannot see which files it has open: run as root"}])
+        self.assertEqual(
+            self.holders(),
+            sorted([{"record": 3, "pid": root, "command": "cashier", "user": "root"},
+                    {"record": 3, "pid": child, "command": "cashier", "user": "root"}, stranger],
+                   key=lambda holder: holder["pid"]) + [classic])
+
+    def test_a_low_descriptor_limit_names_every_holder_or_fails(self):
+        owners = [self.own(record) for record in range(3, 10)]
+        self.assertEqual(
+            self.holders("prlimit", "--nofile=11"),
+            [{"record": record, "pid": owner, "command": "station-owner",
+              "user": holder_user()} for record, owner in zip(range(3, 10), owners)])
+        # With no descriptor to spare the look-up cannot run at all, and says so. (The sanitizers
+        # need descriptors of their own to check memory, and report a false fault without them.)
+        if SANITIZED:
+            return
+        run = subprocess.run(["prlimit", "--nofile=4", self.scanner, "--holders", self.folder],
+                             capture_output=True, text=True)
+        self.assertEqual(run.returncode, 1)
+        self.assertIn("station-scan: 24 ", run.stderr)
+
+
+def holder_user():
+    import pwd
+    return pwd.getpwuid(os.getuid()).pw_name
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
