@@ -8,9 +8,9 @@
 #include <system_error>
 #include <vector>
 
+#include "holders/LockHolders.h"
 #include "station/Display.h"
 #include "station/StationFile.h"
-#include "tools/LockHolders.h"
 
 namespace tools {
 
