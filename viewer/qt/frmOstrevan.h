@@ -8,6 +8,7 @@
 #include <string>
 
 #include "viewer/RefreshCycle.h"
+#include "viewer/qt/KeepTopmost.h"
 
 class QPlainTextEdit;
 class QPushButton;
@@ -51,6 +52,7 @@ class frmOstrevan final : public QWidget, private WindowControls {
     QPlainTextEdit* txtPuestos_;
     QTimer* Timer1;
     std::unique_ptr<TextBox> txtPuestosText_;
+    KeepTopmost topmost_;
     RefreshCycle cycle_;
 };
 
