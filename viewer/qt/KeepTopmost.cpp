@@ -6,8 +6,8 @@
 // demanding attention; icewm honours it but marks it too. Instead the window asks to be restacked
 // just over the window that covers it:
 // - through _NET_RESTACK_WINDOW with the source indication of a pager, where the window manager
-//   lists it as supported (openbox, icewm, metacity, mutter; they ignore it from an ordinary
-//   application, which the user did not ask for the change);
+//   lists it as supported (openbox, icewm, metacity, mutter; all but icewm ignore it from an
+//   ordinary application);
 // - elsewhere (xfwm4) through the synthetic ConfigureRequest with a sibling that ICCCM prescribes
 //   for restacking a reparented window (XReconfigureWMWindow's).
 // Neither activates the window nor sets its user time, which would steer the window manager's
