@@ -59,6 +59,17 @@ constexpr std::array<std::string_view, kAtomCount> kAtomNames = {
 constexpr std::uint32_t kSourcePager = 2;
 constexpr std::uint32_t kLongListLength = 4096;
 
+// The reply to a question about another program's window, or none when that window is gone: no
+// failure of ours, so its error is dropped here rather than reported by Qt.
+template <typename Reply, typename Cookie>
+ReplyPtr<Reply> answer(xcb_connection_t* connection, Cookie cookie,
+                       Reply* (*read)(xcb_connection_t*, Cookie, xcb_generic_error_t**)) {
+    xcb_generic_error_t* error = nullptr;
+    ReplyPtr<Reply> reply(read(connection, cookie, &error));
+    std::free(error);
+    return reply;
+}
+
 template <typename Value>
 std::vector<Value> propertyValues(const xcb_get_property_reply_t* reply) {
     if (reply == nullptr || reply->format != 32) return {};
@@ -218,14 +229,13 @@ class KeepTopmost::X11 {
         }
         std::vector<std::optional<StackedWindow>> described;
         for (std::size_t i = 0; i < windows.size(); ++i) {
-            const ReplyPtr<xcb_get_geometry_reply_t> geometry(
-                xcb_get_geometry_reply(connection_, questions[i].geometry, nullptr));
-            const ReplyPtr<xcb_translate_coordinates_reply_t> origin(
-                xcb_translate_coordinates_reply(connection_, questions[i].origin, nullptr));
-            const ReplyPtr<xcb_get_property_reply_t> state(
-                xcb_get_property_reply(connection_, questions[i].state, nullptr));
-            const ReplyPtr<xcb_get_property_reply_t> extentsReply(
-                xcb_get_property_reply(connection_, questions[i].extents, nullptr));
+            const auto geometry =
+                answer(connection_, questions[i].geometry, xcb_get_geometry_reply);
+            const auto origin =
+                answer(connection_, questions[i].origin, xcb_translate_coordinates_reply);
+            const auto state = answer(connection_, questions[i].state, xcb_get_property_reply);
+            const auto extentsReply =
+                answer(connection_, questions[i].extents, xcb_get_property_reply);
             if (!geometry || !origin) {
                 described.emplace_back();
                 continue;
