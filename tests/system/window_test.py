@@ -2,6 +2,7 @@
 back over a window made "above" after it that covers it, never takes the keyboard focus, never
 moves, shows the last free station in its caption, and lists for a screen reader exactly what
 station-scan prints."""
+import os
 import subprocess
 import unittest
 
@@ -35,6 +36,16 @@ class MonitorTest(unittest.TestCase):
         return wait_for(lambda: X.visible_window("--name", "^%s$" % title), "the other window")
 
 
+def foreign_locks(folder):
+    """The locks on the station file that any process but its owner holds, from /proc/locks."""
+    status = os.stat(os.path.join(folder.path, "Brevanto.SIT"))
+    key = "%02x:%02x:%d" % (os.major(status.st_dev), os.minor(status.st_dev), status.st_ino)
+    with open("/proc/locks") as locks:
+        # "1: POSIX  ADVISORY  WRITE 1234 08:01:5678 0 80", waiters with "->" before the kind.
+        return [line for line in locks
+                if line.split()[-3] == key and line.split()[-4] != str(folder.owner.pid)]
+
+
 class CaptionAndListing(MonitorTest):
     def test_shows_what_station_scan_sees_as_the_locks_change(self):
         self.folder.command("lock 3")
@@ -46,6 +57,7 @@ class CaptionAndListing(MonitorTest):
             return read_listing(monitor.pid) == as_read_back(scan(self.folder.path)["listing"])
         wait_for(listing_follows_the_file, "the listing with records 3 and 5 locked")
         self.assertIn("5- **", read_listing(monitor.pid))
+        self.assertEqual(foreign_locks(self.folder), [])
 
         self.folder.command("unlock 3")
         self.folder.command("lock 7")
@@ -72,11 +84,12 @@ class KeepTopmost(MonitorTest):
 
     def over_ticks(self, window, each_tick):
         """Runs each_tick after each of TICKS ticks: the station file grows by a record, and each
-        tick shows its new size in the caption."""
+        tick shows its new size in the caption. The monitor never locks the file meanwhile."""
         for records in range(8, 8 + self.TICKS):
             self.folder.command("grow %d" % records)
             wait_for(lambda: X.caption(window) == str(records), "a tick to show %d" % records)
             each_tick()
+            self.assertEqual(foreign_locks(self.folder), [])
 
     def assert_focus_left_alone(self, window, active):
         self.assertEqual(X.active_window(), active)
