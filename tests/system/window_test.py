@@ -118,7 +118,7 @@ class KeepTopmost(MonitorTest):
         self.assertEqual(X.geometry(window), placed)
         self.assertIn("_NET_WM_STATE_ABOVE", X.run("xprop", "-id", str(window), "_NET_WM_STATE"))
 
-    def test_stays_under_a_window_made_above_later_that_does_not_cover_it(self):
+    def test_stays_under_a_window_made_above_later_until_it_covers_the_monitor(self):
         monitor, window = self.start_monitor()
         wait_for(lambda: X.caption(window) == "7", "the first refresh")
         left, top, width, _ = X.geometry(window)
@@ -130,6 +130,11 @@ class KeepTopmost(MonitorTest):
         X.run("xdotool", "windowraise", str(other))
         wait_for(lambda: self.monitor_is_above(other, window), "the other window over the monitor")
         self.over_ticks(window, lambda: self.assertTrue(self.monitor_is_above(other, window)))
+        self.assert_focus_left_alone(window, other)
+
+        X.run("xdotool", "windowmove", "--sync", str(other), str(left), str(top))
+        wait_for(lambda: self.monitor_is_above(window, other),
+                 "the monitor to overtake it once it is moved over the monitor")
         self.assert_focus_left_alone(window, other)
 
     def test_an_ordinary_window_activated_later_stays_below_and_keeps_the_focus(self):

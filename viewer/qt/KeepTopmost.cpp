@@ -31,6 +31,7 @@
 #include <new>
 #include <optional>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace viewer {
@@ -48,16 +49,18 @@ enum Atom : std::size_t {
     kRestackWindow,
     kWmState,
     kWmStateAbove,
-    kFrameExtents,
     kAtomCount
 };
 constexpr std::array<std::string_view, kAtomCount> kAtomNames = {
-    "_NET_CLIENT_LIST_STACKING", "_NET_SUPPORTED",    "_NET_RESTACK_WINDOW", "_NET_WM_STATE",
-    "_NET_WM_STATE_ABOVE",       "_NET_FRAME_EXTENTS"};
+    "_NET_CLIENT_LIST_STACKING", "_NET_SUPPORTED", "_NET_RESTACK_WINDOW", "_NET_WM_STATE",
+    "_NET_WM_STATE_ABOVE"};
 
 // EWMH's source indication of a pager, a client acting on the user's direct wish.
 constexpr std::uint32_t kSourcePager = 2;
 constexpr std::uint32_t kLongListLength = 4096;
+// Client window, the window manager's frame around it and perhaps a window between: deeper
+// nesting is no frame.
+constexpr int kDeepestFrame = 8;
 
 // The reply to a question about another program's window, or none when that window is gone: no
 // failure of ours, so its error is dropped here rather than reported by Qt.
@@ -123,8 +126,9 @@ class KeepTopmost::X11 {
         xcb_change_window_attributes(connection_, root_, XCB_CW_EVENT_MASK, &mask);
     }
 
-    // Marks what it learns stale when the stacking, or the place or state of the window or of a
-    // window over it, changes.
+    // Marks what it learns stale when the stacking changes, or the place of the window or of a
+    // window over it, or the layer of one over it. The frames tell of moves: some window managers
+    // (metacity) move a frame without telling its client.
     void notice(const xcb_generic_event_t& event) {
         switch (event.response_type & 0x7f) {
             case XCB_PROPERTY_NOTIFY: {
@@ -132,15 +136,15 @@ class KeepTopmost::X11 {
                 if (change.window == root_) {
                     stale_ = stale_ || change.atom == atoms_[kClientListStacking] ||
                              change.atom == atoms_[kSupported];
-                } else if (change.window == window_ || contains(watched_, change.window)) {
-                    stale_ = stale_ || change.atom == atoms_[kWmState] ||
-                             change.atom == atoms_[kFrameExtents];
+                } else {
+                    stale_ = stale_ || (change.atom == atoms_[kWmState] &&
+                                        contains(clientsOver_, change.window));
                 }
                 break;
             }
             case XCB_CONFIGURE_NOTIFY: {
                 const auto& moved = reinterpret_cast<const xcb_configure_notify_event_t&>(event);
-                stale_ = stale_ || moved.window == window_ || contains(watched_, moved.window);
+                stale_ = stale_ || moved.window == window_ || contains(frames_, moved.window);
                 break;
             }
             default:
@@ -190,20 +194,21 @@ class KeepTopmost::X11 {
         // Bottom to top: the windows after this one lie over it.
         const auto stacking = propertyValues<xcb_window_t>(stackingReply.get());
         const auto self = std::find(stacking.begin(), stacking.end(), window_);
-        std::vector<xcb_window_t> over;
+        std::vector<xcb_window_t> clients{window_};
         if (self != stacking.end()) {
             const auto own = ownTopLevels();
-            std::copy_if(std::next(self), stacking.end(), std::back_inserter(over),
+            std::copy_if(std::next(self), stacking.end(), std::back_inserter(clients),
                          [&own](xcb_window_t window) { return !contains(own, window); });
         }
-        watch(over);
+        const auto frames = framesOf(clients);
+        watch(clients, frames);
 
         covering_ = XCB_NONE;
-        if (over.empty()) return;
-        const std::optional<StackedWindow> mine = describe({window_}).front();
+        if (clients.size() == 1) return;
+        const auto described = describe(clients, frames);
+        const std::optional<StackedWindow>& mine = described.front();
         if (!mine) return;
-        const auto described = describe(over);
-        for (auto window = described.rbegin(); window != described.rend(); ++window) {
+        for (auto window = described.rbegin(); window != std::prev(described.rend()); ++window) {
             if (*window && (*window)->above && (*window)->frame.intersects(mine->frame)) {
                 covering_ = (*window)->id;
                 return;
@@ -211,60 +216,99 @@ class KeepTopmost::X11 {
         }
     }
 
-    // Place and layer of each window, asked all at once; nothing for a window that is gone.
-    std::vector<std::optional<StackedWindow>> describe(const std::vector<xcb_window_t>& windows) {
-        struct Questions {
-            xcb_get_geometry_cookie_t geometry;
-            xcb_translate_coordinates_cookie_t origin;
-            xcb_get_property_cookie_t state;
-            xcb_get_property_cookie_t extents;
-        };
-        std::vector<Questions> questions;
-        for (const xcb_window_t window : windows) {
-            questions.push_back(
-                {xcb_get_geometry(connection_, window),
-                 xcb_translate_coordinates(connection_, window, root_, 0, 0),
-                 askProperty(connection_, window, atoms_[kWmState], XCB_ATOM_ATOM),
-                 askProperty(connection_, window, atoms_[kFrameExtents], XCB_ATOM_CARDINAL)});
+    // The window manager's frame around each client window: its ancestor that is a child of the
+    // root window (the client itself under a window manager that does not reparent), or none
+    // when the window is gone.
+    std::vector<xcb_window_t> framesOf(std::vector<xcb_window_t> windows) {
+        std::vector<bool> found(windows.size(), false);
+        for (int depth = 0; depth < kDeepestFrame; ++depth) {
+            std::vector<std::pair<std::size_t, xcb_query_tree_cookie_t>> questions;
+            for (std::size_t i = 0; i < windows.size(); ++i) {
+                if (!found[i]) questions.emplace_back(i, xcb_query_tree(connection_, windows[i]));
+            }
+            if (questions.empty()) break;
+            for (const auto& [i, cookie] : questions) {
+                const auto tree = answer(connection_, cookie, xcb_query_tree_reply);
+                if (!tree) {
+                    windows[i] = XCB_NONE;
+                    found[i] = true;
+                } else if (tree->parent == root_) {
+                    found[i] = true;
+                } else {
+                    windows[i] = tree->parent;
+                }
+            }
+        }
+        for (std::size_t i = 0; i < windows.size(); ++i) {
+            if (!found[i]) windows[i] = XCB_NONE;
+        }
+        return windows;
+    }
+
+    // Where each window's frame lies and whether the window is in the "above" layer, asked all
+    // at once; nothing for a window that is gone.
+    std::vector<std::optional<StackedWindow>> describe(const std::vector<xcb_window_t>& clients,
+                                                       const std::vector<xcb_window_t>& frames) {
+        std::vector<std::pair<xcb_get_geometry_cookie_t, xcb_get_property_cookie_t>> questions;
+        for (std::size_t i = 0; i < clients.size(); ++i) {
+            questions.emplace_back(
+                xcb_get_geometry(connection_, frames[i]),
+                askProperty(connection_, clients[i], atoms_[kWmState], XCB_ATOM_ATOM));
         }
         std::vector<std::optional<StackedWindow>> described;
-        for (std::size_t i = 0; i < windows.size(); ++i) {
-            const auto geometry =
-                answer(connection_, questions[i].geometry, xcb_get_geometry_reply);
-            const auto origin =
-                answer(connection_, questions[i].origin, xcb_translate_coordinates_reply);
-            const auto state = answer(connection_, questions[i].state, xcb_get_property_reply);
-            const auto extentsReply =
-                answer(connection_, questions[i].extents, xcb_get_property_reply);
-            if (!geometry || !origin) {
+        for (std::size_t i = 0; i < clients.size(); ++i) {
+            const auto geometry = answer(connection_, questions[i].first, xcb_get_geometry_reply);
+            const auto state = answer(connection_, questions[i].second, xcb_get_property_reply);
+            if (frames[i] == XCB_NONE || !geometry) {
                 described.emplace_back();
                 continue;
             }
             const auto states = propertyValues<xcb_atom_t>(state.get());
-            // Left, right, top, bottom: the frame's borders around the client window.
-            auto extents = propertyValues<std::uint32_t>(extentsReply.get());
-            extents.resize(4, 0);
-            const QRect client(origin->dst_x, origin->dst_y, geometry->width, geometry->height);
+            // A child of the root window: its place is on the screen.
+            const int border = 2 * geometry->border_width;
             described.push_back(StackedWindow{
-                windows[i],
-                client.adjusted(-static_cast<int>(extents[0]), -static_cast<int>(extents[2]),
-                                static_cast<int>(extents[1]), static_cast<int>(extents[3])),
+                clients[i],
+                QRect(geometry->x, geometry->y, geometry->width + border,
+                      geometry->height + border),
                 std::find(states.begin(), states.end(), atoms_[kWmStateAbove]) != states.end()});
         }
         return described;
     }
 
-    // Hears of moves and state changes of the windows over this one, and of no others.
-    void watch(const std::vector<xcb_window_t>& over) {
-        for (const xcb_window_t window : watched_) {
-            if (!contains(over, window)) listen(window, 0);
+    // Hears of the moves of the frames of this window and of those over it, and of changes of
+    // the layer of those over it; of no other windows. The window's own events are Qt's.
+    void watch(const std::vector<xcb_window_t>& clients, const std::vector<xcb_window_t>& frames) {
+        std::vector<std::pair<xcb_window_t, std::uint32_t>> masks;
+        const auto add = [&masks, this](xcb_window_t window, std::uint32_t mask) {
+            if (window == XCB_NONE || window == window_) return;
+            const auto known = findWindow(masks, window);
+            if (known == masks.end()) {
+                masks.emplace_back(window, mask);
+            } else {
+                known->second |= mask;
+            }
+        };
+        for (std::size_t i = 0; i < clients.size(); ++i) {
+            add(clients[i], XCB_EVENT_MASK_PROPERTY_CHANGE);
+            add(frames[i], XCB_EVENT_MASK_STRUCTURE_NOTIFY);
         }
-        for (const xcb_window_t window : over) {
-            if (!contains(watched_, window)) {
-                listen(window, XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_PROPERTY_CHANGE);
+        for (const auto& [window, mask] : listening_) {
+            if (findWindow(masks, window) == masks.end()) listen(window, 0);
+        }
+        for (const auto& entry : masks) {
+            if (std::find(listening_.begin(), listening_.end(), entry) == listening_.end()) {
+                listen(entry.first, entry.second);
             }
         }
-        watched_ = over;
+        listening_ = std::move(masks);
+        clientsOver_.assign(std::next(clients.begin()), clients.end());
+        frames_ = frames;
+    }
+
+    static std::vector<std::pair<xcb_window_t, std::uint32_t>>::iterator findWindow(
+        std::vector<std::pair<xcb_window_t, std::uint32_t>>& masks, xcb_window_t window) {
+        return std::find_if(masks.begin(), masks.end(),
+                            [window](const auto& entry) { return entry.first == window; });
     }
 
     void listen(xcb_window_t window, std::uint32_t mask) {
@@ -310,8 +354,10 @@ class KeepTopmost::X11 {
     bool managerRestacks_ = false;
     // The topmost "above" window that covers part of this one, if any.
     xcb_window_t covering_ = XCB_NONE;
-    // The windows over this one, whose moves and state changes it listens for.
-    std::vector<xcb_window_t> watched_;
+    // The windows over this one, their frames and this one's, and what it listens for on each.
+    std::vector<xcb_window_t> clientsOver_;
+    std::vector<xcb_window_t> frames_;
+    std::vector<std::pair<xcb_window_t, std::uint32_t>> listening_;
 };
 
 KeepTopmost::KeepTopmost(QWidget& window) : window_(window) {}
