@@ -2,14 +2,15 @@
 //
 // Floor: one lock query and one 81-byte read per record, with no listing: what any scan must do.
 // Pass:  one pass of the lock scan into a plain text holder.
-// Tick:  one tick of the real window: the pass into its text box, the caption and the raise,
-//        and the event loop's turn after it (layout and repaint of a changed listing).
+// Tick:  one tick of the real window: the pass into its text box, the caption and the
+//        keep-topmost step, and the event loop's turn after it (layout and repaint of a changed
+//        listing).
 //
 // Either a tenth of the records are locked by another process, or 10 of them whatever the size
 // (which shows how the cost grows with the file alone, up to 100,000 records). TickChanging
 // toggles one lock before every tick, so the text box is rewritten each time, as on a busy day. Run
-// it under an X server (bench/tick_figures.sh starts one) to include the raise; without one it runs
-// offscreen.
+// it under an X server (bench/tick_figures.sh starts one) to include the keep-topmost step;
+// without one it runs offscreen.
 #include <fcntl.h>
 #include <unistd.h>
 

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # One tick of the monitor against the bare lock-query-and-read floor, in a real X server (Xvfb
-# with openbox), so that the raise is a real one. Prints the benchmark's table, then the ratios
+# with openbox), so that the keep-topmost step is a real one. Prints the benchmark's table, then the ratios
 # that matter, all from this one run.
 # Usage: bench/tick_figures.sh [BUILD_DIR] [extra benchmark options]
 set -euo pipefail

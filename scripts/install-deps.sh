@@ -10,6 +10,9 @@ packages=(
     libcli11-dev
     # The real window tests: X server, window manager, X tools, accessibility bus and reader.
     xvfb openbox x11-utils xdotool wmctrl dbus-daemon dbus-bin at-spi2-core python3-pyatspi
+    # The window managers the window tests also run under, and GNOME's Wayland session with
+    # Xwayland; mutter composites on Mesa's software renderer.
+    xfwm4 metacity mutter icewm xwayland libgl1-mesa-dri
     desktop-file-utils
     # The file-server tests: a private Samba server and SMB2 clients.
     samba python3-impacket

@@ -2,10 +2,13 @@
 it, what a screen reader reads of it, and a folder whose station file station-owner keeps.
 
 The programs come from the environment: PROSTREVAN, STATION_OWNER and STATION_SCAN. The tests run
-under dbus-run-session, so that the accessibility bus is their own.
+under dbus-run-session, so that the accessibility bus is their own. OSTREVAN_WM names the window
+manager (a key of WINDOW_MANAGERS, or WAYLAND_SESSION); openbox when it is not set.
 """
+import glob
 import json
 import os
+import re
 import shutil
 import subprocess
 import tempfile
@@ -20,6 +23,19 @@ STATION_SCAN = os.environ["STATION_SCAN"]
 PATIENCE_S = 10
 SANITIZED = os.environ.get("OSTREVAN_SANITIZED") == "1"
 
+# The window managers that Linux desktops ship, each as its desktop runs it, without compositing
+# where it can do without (mutter cannot; it composites on the software renderer).
+WINDOW_MANAGERS = {
+    "openbox": ["openbox", "--sm-disable"],
+    "xfwm4": ["xfwm4", "--compositor=off"],
+    "metacity": ["metacity", "--no-composite"],
+    "mutter": ["mutter", "--x11", "--replace"],
+    "icewm": ["icewm"],
+}
+# GNOME's default session: mutter as the Wayland compositor, the monitor on its Xwayland.
+WAYLAND_SESSION = "mutter-wayland"
+WINDOW_MANAGER = os.environ.get("OSTREVAN_WM", "openbox")
+
 
 def wait_for(condition, what, patience_s=PATIENCE_S):
     deadline = time.monotonic() + patience_s
@@ -33,10 +49,14 @@ def wait_for(condition, what, patience_s=PATIENCE_S):
 
 
 class XServer:
-    """A private Xvfb on a free display, managed by openbox, with the accessibility bus up."""
+    """A private X server on a free display, managed by the window manager that OSTREVAN_WM
+    names, with the accessibility bus up: Xvfb, or the Xwayland of a headless Wayland session."""
 
     def __init__(self):
-        self.start()
+        if WINDOW_MANAGER == WAYLAND_SESSION:
+            self.start_wayland_session()
+        else:
+            self.start()
         # The monitor looks for the accessibility bus when it starts; asking for it starts it.
         read_listing(0)
 
@@ -55,30 +75,65 @@ class XServer:
         self.env = dict(os.environ, DISPLAY=self.display)
         self.env.pop("QT_QPA_PLATFORM", None)
         self.env.pop("WAYLAND_DISPLAY", None)
-        self.openbox = subprocess.Popen(["openbox", "--sm-disable"], env=self.env,
-                                        stdout=self.said, stderr=subprocess.STDOUT)
+        self.window_manager = subprocess.Popen(WINDOW_MANAGERS[WINDOW_MANAGER], env=self.env,
+                                               stdout=self.said, stderr=subprocess.STDOUT)
+        self.wait_until_managed()
+
+    def start_wayland_session(self):
+        """mutter as a headless Wayland compositor; its Xwayland names its display in the log."""
+        self.said = tempfile.NamedTemporaryFile(mode="w+")
+        env = dict(os.environ)
+        for name in ("DISPLAY", "XAUTHORITY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"):
+            env.pop(name, None)
+        self.xvfb = None
+        self.window_manager = subprocess.Popen(
+            ["mutter", "--wayland", "--headless", "--virtual-monitor", "1024x768"], env=env,
+            stdout=self.said, stderr=subprocess.STDOUT)
+        self.display = ":" + wait_for(self.xwayland_display, "mutter to start Xwayland")
+        runtime = os.environ["XDG_RUNTIME_DIR"]
+        authority = wait_for(lambda: glob.glob(os.path.join(runtime, ".mutter-Xwaylandauth.*")),
+                             "Xwayland's authority file")[0]
+        self.env = dict(env, DISPLAY=self.display, XAUTHORITY=authority)
+        # The accessibility bus, started on demand by the session bus, sets its address on the
+        # X server's root window.
+        subprocess.run(["dbus-update-activation-environment", "DISPLAY", "XAUTHORITY"],
+                       env=self.env, check=True)
+        self.wait_until_managed()
+
+    def xwayland_display(self):
+        self.check_window_manager()
+        with open(self.said.name) as log:
+            found = re.search(r"Using public X11 display :(\d+)", log.read())
+        return found.group(1) if found else None
+
+    def wait_until_managed(self):
         try:
-            wait_for(self.managed, "openbox to manage the screen")
+            wait_for(self.managed, WINDOW_MANAGER + " to manage the screen")
         except AssertionError:
             self.stop()  # else the X server outlives the test and holds its output open
             raise
 
-    def managed(self):
-        if self.openbox.poll() is not None:
+    def check_window_manager(self):
+        if self.window_manager.poll() is not None:
             self.said.seek(0)
-            raise AssertionError("openbox on %s ended with status %d; Xvfb %s; they said: %s" % (
-                self.display, self.openbox.returncode,
-                "runs" if self.xvfb.poll() is None else "ended with %d" % self.xvfb.returncode,
-                self.said.read()))
+            raise AssertionError("%s on %s ended with status %d; X server %s; they said: %s" % (
+                WINDOW_MANAGER, getattr(self, "display", "no display"),
+                self.window_manager.returncode,
+                "runs" if self.xvfb is None or self.xvfb.poll() is None
+                else "ended with %d" % self.xvfb.returncode, self.said.read()))
+
+    def managed(self):
+        self.check_window_manager()
         return "window id" in self.run("xprop", "-root", "_NET_SUPPORTING_WM_CHECK")
 
     def run(self, *command):
         return subprocess.run(command, env=self.env, capture_output=True, text=True).stdout
 
     def stop(self):
-        for process in (self.openbox, self.xvfb):
-            process.terminate()
-            process.wait()
+        for process in (self.window_manager, self.xvfb):
+            if process is not None:
+                process.terminate()
+                process.wait()
         self.said.close()
 
     def stacking(self):

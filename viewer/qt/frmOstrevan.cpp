@@ -13,7 +13,6 @@
 #include <string_view>
 
 #include "viewer/DifferingSpan.h"
-#include "viewer/qt/KeepTopmost.h"
 
 namespace viewer {
 namespace {
@@ -82,6 +81,7 @@ frmOstrevan::frmOstrevan(QWidget* parent)
       txtPuestos_(new QPlainTextEdit(this)),
       Timer1(new QTimer(this)),
       txtPuestosText_(std::make_unique<TextBox>(*txtPuestos_)),
+      topmost_(*this),
       cycle_(*this) {
     setObjectName(QStringLiteral("frmOstrevan"));
     setWindowTitle(QStringLiteral("locked"));
@@ -157,7 +157,7 @@ void frmOstrevan::showOutageBox(const std::string& text) {
     outageBox_->show();
 }
 
-void frmOstrevan::keepTopmost() noexcept { viewer::keepTopmost(*this); }
+void frmOstrevan::keepTopmost() noexcept { topmost_.keep(); }
 
 void frmOstrevan::endProgram(int status) noexcept { QCoreApplication::exit(status); }
 

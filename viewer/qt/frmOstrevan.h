@@ -9,6 +9,7 @@
 #include <string>
 
 #include "viewer/RefreshCycle.h"
+#include "viewer/qt/KeepTopmost.h"
 
 class QMessageBox;
 class QPlainTextEdit;
@@ -55,6 +56,7 @@ class frmOstrevan final : public QWidget, private WindowControls {
     QTimer* Timer1;
     std::unique_ptr<TextBox> txtPuestosText_;
     QPointer<QMessageBox> outageBox_;
+    KeepTopmost topmost_;
     RefreshCycle cycle_;
 };
 
