@@ -68,6 +68,20 @@ class StationScan(OnAFailingFileSystem):
         self.fs.heal()
         self.assertEqual(json.loads(self.scan().stdout)["listing"], SEVEN)
 
+    def test_the_probes_call_a_failing_read_critical_and_down(self):
+        self.fs.fail_reads("EIO")
+        check = subprocess.run([STATION_SCAN, "--check", self.folder], capture_output=True,
+                               text=True, timeout=PATIENCE_S)
+        self.assertEqual(check.returncode, 2, check.stdout)
+        self.assertRegex(check.stdout.splitlines()[0],
+                         r"^STATIONS CRITICAL - .*\b%d\b.*%s" % (errno.EIO, os.strerror(errno.EIO)))
+        metrics = subprocess.run([STATION_SCAN, "--prometheus", self.folder], capture_output=True,
+                                 text=True, timeout=PATIENCE_S)
+        self.assertEqual(metrics.returncode, 1)
+        samples = [line for line in metrics.stdout.splitlines() if not line.startswith("#")]
+        self.assertEqual([line.split("{")[0] for line in samples], ["prostrevan_up"], samples)
+        self.assertTrue(samples[0].endswith(" 0"), samples)
+
 
 class Monitor(OnAFailingFileSystem):
     def setUp(self):
