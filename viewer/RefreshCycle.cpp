@@ -65,13 +65,20 @@ void RefreshCycle::reportOutage() {
         outage_.reset();
         return;
     }
-    const bool repeated = outage_ == passFailure_.code;
-    // A failure that goes on through the next pass is taken for a dead handle too: a network
-    // file system may say so in words of its own.
-    if (repeated || station::PlatformFile::handleGone(passFailure_.code)) reopenDue_ = true;
-    if (repeated) return;
-    outage_ = passFailure_.code;
-    window_.showOutageBox(passFailure_.message);
+    // Until a pass reads to the end again it is one outage, whatever each failure says on the way
+    // (a dropped share's read, then its reopen while the server is down, a share that comes and
+    // goes): one box. A failure that goes on through the next pass is taken for a dead handle
+    // too: a network file system may say so in words of its own.
+    const bool ongoing = outage_.has_value();
+    if (ongoing || station::PlatformFile::handleGone(passFailure_.code)) reopenDue_ = true;
+    if (ongoing) return;
+    try {
+        window_.showOutageBox(passFailure_.message);
+        outage_ = passFailure_.code;
+    } catch (...) {
+        // No box could be made (the desktop out of resources, say): the next failing refresh
+        // tries again. The monitor goes on; it is the file that failed, not the program.
+    }
 }
 
 void RefreshCycle::showMessage(const std::string& text, const std::system_error&) {

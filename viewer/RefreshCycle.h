@@ -52,8 +52,8 @@ class RefreshCycle final : private station::MessageSink {
   public:
     explicit RefreshCycle(WindowControls& window) : window_(window), station_(files_, *this) {}
 
-    // The station file to open instead of the one beside the executable; takes effect only when
-    // set before the load, since the file is opened then, once.
+    // The station file to open instead of the one beside the executable; set before the load,
+    // which opens it (a later reopen of a dead handle opens the same path again).
     void setRutaFichero(std::filesystem::path path) { station_.setRutaFichero(std::move(path)); }
 
     // The window's load: before the window first appears, once; later calls do nothing.
@@ -99,7 +99,7 @@ class RefreshCycle final : private station::MessageSink {
     // does not wait, so refreshes go on while it is shown.
     int openMessageBoxes_ = 0;
     PassFailure passFailure_;
-    // The failure of the last refresh, while refreshes keep failing: the outage whose box is up.
+    // The failure that began the outage, while refreshes keep failing: the outage whose box is up.
     std::optional<std::error_code> outage_;
     bool reopenDue_ = false;
 };

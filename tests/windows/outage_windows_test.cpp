@@ -54,10 +54,17 @@ struct Share {
     static inline decltype(&::ReadFile) readFile = nullptr;
     static inline std::set<HANDLE> opened;
     static inline std::set<HANDLE> dead;
+    // While above 0, the server is down: each open fails, and counts one down.
+    static inline int failingOpens = 0;
 
     static HANDLE WINAPI CreateFileW(LPCWSTR path, DWORD access, DWORD share,
                                      LPSECURITY_ATTRIBUTES security, DWORD disposition,
                                      DWORD attributes, HANDLE model) {
+        if (failingOpens > 0) {
+            --failingOpens;
+            ::SetLastError(ERROR_BAD_NETPATH);
+            return INVALID_HANDLE_VALUE;
+        }
         const HANDLE handle =
             createFile(path, access, share, security, disposition, attributes, model);
         if (handle != INVALID_HANDLE_VALUE) {
@@ -139,6 +146,29 @@ TEST_F(DroppedShare, OneBoxAndTheListingBackThroughANewHandle) {
     EXPECT_EQ(window.caption, "7");
     EXPECT_TRUE(window.modalBoxes.empty());
     EXPECT_EQ(window.ended, -1);
+}
+
+TEST_F(DroppedShare, OneBoxWhileTheServerIsDownAndItsOpensFailWithAnotherError) {
+    TempFolder folder;
+    writeStationFile(folder.stationFile(), 7 * 81);
+    RecordedWindow window;
+    viewer::RefreshCycle cycle(window);
+    cycle.setRutaFichero(folder.stationFile());
+    cycle.load();
+    cycle.timer1Tick();
+
+    Share::drop();
+    Share::failingOpens = 3;
+    for (int tick = 0; tick < 8; ++tick) cycle.timer1Tick();
+    EXPECT_EQ(Share::failingOpens, 0);
+    EXPECT_EQ(window.outageBoxes, std::vector<std::string>{std::to_string(ERROR_NETNAME_DELETED)});
+    EXPECT_EQ(window.listing.text(), "2\t3\r\n4\t5\t6\r\n7\t8\t");
+    EXPECT_EQ(window.ended, -1);
+
+    // Once a pass has read to the end, the next failure is a new outage with a box of its own.
+    Share::drop();
+    cycle.timer1Tick();
+    EXPECT_EQ(window.outageBoxes.size(), 2u);
 }
 
 }  // namespace
