@@ -100,9 +100,8 @@ Match matchDescriptor(const StationIdentity& station, std::int64_t pid, int fdFo
 
 void walkProcess(const StationIdentity& station, std::int64_t pid, DescriptorWalk& walk) {
     const std::string folder = "/proc/" + std::to_string(pid) + "/fd";
-    const int fdFolder = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fdFolder = openFolder(folder.c_str()).release();
     if (fdFolder < 0) {
-        if (outOfResources(errno)) cannotRun("/proc/PID/fd");
         walk.unreadable.emplace(pid, errno);
         return;
     }
@@ -170,7 +169,7 @@ DescriptorWalk walkDescriptors(const StationIdentity& station,
 
 std::vector<KernelLock> locksThrough(const StationIdentity& station, const Descriptor& descriptor) {
     const std::string folder = "/proc/" + std::to_string(descriptor.pid) + "/fd";
-    const FileDescriptor fdFolder(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const FileDescriptor fdFolder = openFolder(folder.c_str());
     if (fdFolder.get() < 0) return {};
     std::string fdinfo;
     const Match match = matchDescriptor(station, descriptor.pid, fdFolder.get(),

@@ -170,12 +170,14 @@ class LookUp(unittest.TestCase):
               "user": holder_user()} for record, owner in zip(range(3, 10), owners)])
         # With no descriptor to spare the look-up cannot run at all, and says so. (The sanitizers
         # need descriptors of their own to check memory, and report a false fault without them.)
+        # Just short of enough, a descriptor of /proc that cannot be opened is no answer either.
         if SANITIZED:
             return
-        run = subprocess.run(["prlimit", "--nofile=4", self.scanner, "--holders", self.folder],
-                             capture_output=True, text=True)
-        self.assertEqual(run.returncode, 1)
-        self.assertIn("station-scan: 24 ", run.stderr)
+        for limit in (4, 5, 6):
+            run = subprocess.run(["prlimit", f"--nofile={limit}", self.scanner, "--holders",
+                                  self.folder], capture_output=True, text=True)
+            self.assertEqual(run.returncode, 1, limit)
+            self.assertIn("station-scan: 24 ", run.stderr, limit)
 
 
 def holder_user():
