@@ -143,11 +143,12 @@ StationIdentity StationIdentity::of(int fd) {
     return station;
 }
 
-bool DescriptorWalk::refused() const {
+std::vector<std::int64_t> DescriptorWalk::refusing() const {
+    std::vector<std::int64_t> pids;
     for (const auto& [pid, error] : unreadable) {
-        if (error == EACCES || error == EPERM) return true;
+        if (error == EACCES || error == EPERM) pids.push_back(pid);
     }
-    return false;
+    return pids;
 }
 
 DescriptorWalk walkDescriptors(const StationIdentity& station,

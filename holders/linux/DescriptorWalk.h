@@ -57,8 +57,8 @@ struct DescriptorWalk {
     // The processes whose descriptors could not be read, with the error.
     std::map<std::int64_t, int> unreadable;
 
-    // Whether a process of those listed refused (rather than ended before it was looked at).
-    bool refused() const;
+    // The processes of those listed that refused (rather than ended before they were looked at).
+    std::vector<std::int64_t> refusing() const;
 };
 
 // Walks the descriptors of every process, or of only those given.

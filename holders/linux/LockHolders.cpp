@@ -98,10 +98,18 @@ std::string reasonWithoutHolder(int fd, std::int32_t record) {
     return std::string(kTakenMeanwhileReason);
 }
 
-// Why an open-file-description lock shows through no descriptor that the walk could read.
+bool isSamba(std::int64_t pid) {
+    const auto facts = describe(pid);
+    return facts && facts->command.starts_with("smbd");
+}
+
+// Why an open-file-description lock shows through no descriptor that the walk could read. It is
+// known to be Samba's only when every process that refused is an smbd.
 std::string_view reasonForUnseenDescription(const DescriptorWalk& walk) {
-    if (!walk.refused()) return kUnseenReason;
-    return ::geteuid() == 0 ? kRefusedReason : kPrivilegeReason;
+    const std::vector<std::int64_t> refusing = walk.refusing();
+    if (refusing.empty()) return kUnseenReason;
+    if (::geteuid() == 0) return kRefusedReason;
+    return std::ranges::all_of(refusing, isSamba) ? kPrivilegeReason : kNotPermittedReason;
 }
 
 // A classic lock's process, known by its pid, whose descriptors could not be read.
@@ -293,10 +301,7 @@ std::vector<Holder> lookUp(std::intptr_t stationFile, std::span<const std::int32
     // Samba's status comes before the pins, so that no process stays pinned while it runs.
     std::set<std::int64_t> holding;
     for (const SeenLock& lock : walk.locks) holding.insert(lock.descriptor.pid);
-    const bool sambaHolders = std::ranges::any_of(holding, [](std::int64_t pid) {
-        const auto facts = describe(pid);
-        return facts && facts->command.starts_with("smbd");
-    });
+    const bool sambaHolders = std::ranges::any_of(holding, isSamba);
     SambaStatus status;
     if (sambaHolders) {
         if (!samba) samba.emplace(options);

@@ -154,7 +154,8 @@ class LookUp(unittest.TestCase):
         classic = {"record": 5, "pid": owner, "command": "station-owner", "user": "root"}
         self.assertEqual(
             self.holders(*AS_NOBODY),
-            [stranger, {"record": 3, "pid": None, "unknown": "run as root to see Samba clients"},
+            [stranger, {"record": 3, "pid": None,
+                        "unknown": "held by a process this user may not look into: run as root"},
              classic | {"unknown": "this user cannot see which files it has open: run as root"}])
         self.assertEqual(
             self.holders(),
