@@ -70,8 +70,8 @@ DescriptorWalk walkDescriptors(const StationIdentity& station,
 std::vector<KernelLock> locksThrough(const StationIdentity& station, const Descriptor& descriptor);
 
 // Whether two descriptors share one open file description, so that an open-file-description
-// lock through both is one lock. When the kernel will not compare them, descriptors of two
-// processes are taken as two descriptions.
+// lock through both is one lock. When the kernel will not compare them (kcmp refused, or not
+// built in), they are taken as one: at worst a lock is then reported unseen, never hidden.
 bool shareDescription(const Descriptor& one, const Descriptor& other);
 
 }  // namespace holders
