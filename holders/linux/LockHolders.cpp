@@ -112,10 +112,17 @@ std::string_view reasonForUnseenDescription(const DescriptorWalk& walk) {
     return std::ranges::all_of(refusing, isSamba) ? kPrivilegeReason : kNotPermittedReason;
 }
 
-// A classic lock's process, known by its pid, whose descriptors could not be read.
-Holder unreadableProcess(std::int32_t record, std::int64_t pid, int error) {
-    Holder holder{record, pid, {}, {}, std::nullopt, {}};
-    if (auto facts = describe(pid)) {
+// A classic lock's process, known by its pid, whose descriptors could not be read. Pinned, and
+// its lock found still standing, the pid names that very process; none when it let go or ended.
+std::optional<Holder> unreadableProcess(const StationIdentity& station, std::int32_t record,
+                                        const KernelLock& lock, int error) {
+    const PinnedProcess pinned(lock.pid);
+    const std::vector<KernelLock> now = listedLocks(station.lockKey);
+    const bool stands = std::ranges::find(now, lock) != now.end();
+    auto facts = describe(lock.pid);
+    if (!stands || pinned.ended()) return std::nullopt;
+    Holder holder{record, lock.pid, {}, {}, std::nullopt, {}};
+    if (facts) {
         holder.command = std::move(facts->command);
         holder.user = std::move(facts->user);
     }
@@ -209,9 +216,11 @@ class RecordHolders {
             } else if (!shownBy(lock, lock.pid)) {
                 // A process whose descriptors were all read holds it on another file, or let go.
                 const auto refusal = walk_.unreadable.find(lock.pid);
-                if (!walk_.walked.contains(lock.pid)) {
-                    unknown.push_back(unreadableProcess(
-                        record, lock.pid, refusal == walk_.unreadable.end() ? 0 : refusal->second));
+                if (walk_.walked.contains(lock.pid)) continue;
+                if (auto holder = unreadableProcess(
+                        station_, record, lock,
+                        refusal == walk_.unreadable.end() ? 0 : refusal->second)) {
+                    unknown.push_back(std::move(*holder));
                 }
             }
         }
