@@ -61,9 +61,15 @@ struct DescriptorWalk {
     std::vector<std::int64_t> refusing() const;
 };
 
+// How a walk picks out the descriptors that may be the station file: by the last part of their
+// link text, which rules out nearly all of them at no cost, or by inode number and mount alone,
+// which finds the file under another name too (a hard link, a bind mount) but reads every
+// descriptor's fdinfo.
+enum class Picking { ByName, ByInode };
+
 // Walks the descriptors of every process, or of only those given.
 DescriptorWalk walkDescriptors(const StationIdentity& station,
-                               const std::optional<std::set<std::int64_t>>& only);
+                               const std::optional<std::set<std::int64_t>>& only, Picking picking);
 
 // The locks on the station file that the descriptor shows now; none when it no longer is a
 // descriptor of the station file.
@@ -73,5 +79,8 @@ std::vector<KernelLock> locksThrough(const StationIdentity& station, const Descr
 // lock through both is one lock. When the kernel will not compare them (kcmp refused, or not
 // built in), they are taken as one: at worst a lock is then reported unseen, never hidden.
 bool shareDescription(const Descriptor& one, const Descriptor& other);
+
+// How many open file descriptions the descriptors have among them.
+int countDescriptions(const std::vector<Descriptor>& descriptors);
 
 }  // namespace holders

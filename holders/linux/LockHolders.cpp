@@ -136,6 +136,67 @@ std::optional<Holder> unreadableProcess(const StationIdentity& station, std::int
     return holder;
 }
 
+// The processes that a walk by name may have missed holding the station file under another name
+// (a hard link, a bind mount): a classic lock's process that showed none of it, or every process
+// when fewer descriptions show an open-file-description lock than the kernel counts of it.
+// Descriptors of another file that the kernel's list names alike account for its locks too.
+struct Missed {
+    bool everyone = false;
+    std::set<std::int64_t> pids;
+};
+
+Missed missedByName(const std::vector<KernelLock>& steady, const DescriptorWalk& walk) {
+    Missed missed;
+    std::map<KernelLock, int> descriptionLocks;
+    for (const KernelLock& lock : steady) {
+        if (lock.kind == LockKind::OpenFileDescription) {
+            ++descriptionLocks[lock];
+            continue;
+        }
+        const bool shown =
+            std::ranges::any_of(walk.locks,
+                                [&](const SeenLock& seen) {
+                                    return seen.descriptor.pid == lock.pid && seen.lock == lock;
+                                }) ||
+            std::ranges::any_of(walk.elsewhere, [&](const SeenLock& seen) {
+                return seen.descriptor.pid == lock.pid && seen.lock == lock;
+            });
+        if (walk.walked.contains(lock.pid) && !shown) missed.pids.insert(lock.pid);
+    }
+    for (const auto& [lock, count] : descriptionLocks) {
+        std::vector<Descriptor> showing;
+        for (const auto* seen : {&walk.locks, &walk.elsewhere}) {
+            for (const SeenLock& one : *seen) {
+                if (one.lock == lock) showing.push_back(one.descriptor);
+            }
+        }
+        if (countDescriptions(showing) < count) missed.everyone = true;
+    }
+    return missed;
+}
+
+// The walk, with the missed processes walked again by inode.
+DescriptorWalk walkAgain(const StationIdentity& station, DescriptorWalk walk,
+                         const Missed& missed) {
+    if (missed.everyone) return walkDescriptors(station, std::nullopt, Picking::ByInode);
+    if (missed.pids.empty()) return walk;
+    const auto missedPid = [&](const SeenLock& seen) {
+        return missed.pids.contains(seen.descriptor.pid);
+    };
+    std::erase_if(walk.locks, missedPid);
+    std::erase_if(walk.elsewhere, missedPid);
+    DescriptorWalk again = walkDescriptors(station, missed.pids, Picking::ByInode);
+    walk.locks.insert(walk.locks.end(), again.locks.begin(), again.locks.end());
+    walk.elsewhere.insert(walk.elsewhere.end(), again.elsewhere.begin(), again.elsewhere.end());
+    for (const std::int64_t pid : missed.pids) {
+        walk.walked.erase(pid);
+        walk.unreadable.erase(pid);
+    }
+    walk.walked.merge(again.walked);
+    walk.unreadable.merge(again.unreadable);
+    return walk;
+}
+
 class RecordHolders {
   public:
     RecordHolders(const StationIdentity& station, const DescriptorWalk& walk,
@@ -258,19 +319,7 @@ class RecordHolders {
         for (const SeenLock& seen : walk_.elsewhere) {
             if (seen.lock == lock) elsewhere.push_back(seen.descriptor);
         }
-        return distinctDescriptions(ours) + distinctDescriptions(elsewhere);
-    }
-
-    static int distinctDescriptions(const std::vector<Descriptor>& descriptors) {
-        std::vector<Descriptor> descriptions;
-        for (const Descriptor& descriptor : descriptors) {
-            if (std::ranges::none_of(descriptions, [&](const Descriptor& known) {
-                    return shareDescription(known, descriptor);
-                })) {
-                descriptions.push_back(descriptor);
-            }
-        }
-        return static_cast<int>(descriptions.size());
+        return countDescriptions(ours) + countDescriptions(elsewhere);
     }
 
     const StationIdentity& station_;
@@ -304,8 +353,14 @@ std::vector<Holder> lookUp(std::intptr_t stationFile, std::span<const std::int32
     // Only root can read it, and only root sees into smbd.
     std::optional<SambaStatus::Asking> samba;
     if (!only && ::geteuid() == 0) samba.emplace(options);
-    const DescriptorWalk walk = walkDescriptors(station, only);
-    const std::vector<KernelLock> steady = steadyLocks(before, listedLocks(station.lockKey));
+    DescriptorWalk walk = walkDescriptors(station, only, Picking::ByName);
+    std::vector<KernelLock> steady = steadyLocks(before, listedLocks(station.lockKey));
+    // Rarely, a holder has the file open under another name: those it may be are walked again.
+    const Missed missed = missedByName(steady, walk);
+    if (missed.everyone || !missed.pids.empty()) {
+        walk = walkAgain(station, std::move(walk), missed);
+        steady = steadyLocks(std::move(steady), listedLocks(station.lockKey));
+    }
 
     // Samba's status comes before the pins, so that no process stays pinned while it runs.
     std::set<std::int64_t> holding;

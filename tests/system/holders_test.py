@@ -124,11 +124,17 @@ class LookUp(unittest.TestCase):
         self.assertEqual(os.stat(station).st_ino, os.stat(other).st_ino)
         owner = self.own(3, station)
         [holder] = self.hold(5, station=station, name="holder")
+        [reader] = self.hold(6, station=station, name="reader")
         self.own(3, other)
         self.hold(5, station=other, name="other")
+        # Under another name too, the other file is not the station file, nor is its lock unseen.
+        renamed = os.path.join(shares[1], "other.dat")
+        os.link(other, renamed)
+        self.hold(6, station=renamed, name="renamed")
         self.assertEqual(self.holders(folder=shares[0]),
                          [{"record": 3, "pid": owner, "command": "station-owner", "user": "root"},
-                          {"record": 5, "pid": holder, "command": "holder", "user": "root"}])
+                          {"record": 5, "pid": holder, "command": "holder", "user": "root"},
+                          {"record": 6, "pid": reader, "command": "reader", "user": "root"}])
 
     @unittest.skipUnless(os.geteuid() == 0, "mounts and other users need root")
     def test_a_process_hidden_from_the_user_is_never_said_to_be_gone(self):
@@ -162,6 +168,16 @@ class LookUp(unittest.TestCase):
             sorted([{"record": 3, "pid": root, "command": "cashier", "user": "root"},
                     {"record": 3, "pid": child, "command": "cashier", "user": "root"}, stranger],
                    key=lambda holder: holder["pid"]) + [classic])
+
+    def test_a_holder_through_another_name_of_the_file_is_named(self):
+        alias = os.path.join(self.folder, "alias.SIT")
+        os.link(self.station, alias)
+        owner = self.own(3, alias)
+        [holder] = self.hold(5, station=alias, name="aliased")
+        self.assertEqual(
+            self.holders(),
+            [{"record": 3, "pid": owner, "command": "station-owner", "user": holder_user()},
+             {"record": 5, "pid": holder, "command": "aliased", "user": holder_user()}])
 
     def test_a_low_descriptor_limit_names_every_holder_or_fails(self):
         owners = [self.own(record) for record in range(3, 10)]
