@@ -71,7 +71,10 @@ enum class Match { Station, SameKey, Other };
 // subvolume's device tells them apart.
 Match matchDescriptor(const StationIdentity& station, std::int64_t pid, int fdFolder,
                       const char* number, Picking picking, std::string& fdinfo) {
-    if (picking == Picking::ByName && lastPart(readLink(fdFolder, number)) != station.name) {
+    // By inode, the link text still rules out what is no file of a path (a socket, a pipe), at
+    // less cost than the fdinfo.
+    const std::string link = readLink(fdFolder, number);
+    if (picking == Picking::ByName ? lastPart(link) != station.name : !link.starts_with('/')) {
         return Match::Other;
     }
     const std::string path = "/proc/" + std::to_string(pid) + "/fdinfo/" + number;
