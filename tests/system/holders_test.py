@@ -87,7 +87,10 @@ class LookUp(unittest.TestCase):
                  "flush=True); sys.stdin.read()", stranded],
                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
             self.assertEqual(bystander.stdout.readline().strip(), "ready")
-            [holder] = self.hold(3, name="holder")
+            # Held through another name, the file is looked for by inode too.
+            alias = os.path.join(self.folder, "alias.SIT")
+            os.link(self.station, alias)
+            [holder] = self.hold(3, station=alias, name="holder")
             mounted.hang()
             scan = subprocess.Popen([self.scanner, "--holders", "--json", self.folder],
                                     stdout=subprocess.PIPE, text=True)
@@ -174,10 +177,15 @@ class LookUp(unittest.TestCase):
         os.link(self.station, alias)
         owner = self.own(3, alias)
         [holder] = self.hold(5, station=alias, name="aliased")
-        self.assertEqual(
-            self.holders(),
-            [{"record": 3, "pid": owner, "command": "station-owner", "user": holder_user()},
-             {"record": 5, "pid": holder, "command": "aliased", "user": holder_user()}])
+        expected = [{"record": 3, "pid": owner, "command": "station-owner", "user": holder_user()},
+                    {"record": 5, "pid": holder, "command": "aliased", "user": holder_user()}]
+        if os.geteuid() == 0:
+            [bound] = self.scratch("ostrevan-bound-")
+            subprocess.run(["mount", "--bind", self.folder, bound], check=True)
+            self.addCleanup(subprocess.run, ["umount", "-l", bound], check=True)
+            [mounted] = self.hold(6, station=os.path.join(bound, "alias.SIT"), name="bound")
+            expected.append({"record": 6, "pid": mounted, "command": "bound", "user": "root"})
+        self.assertEqual(self.holders(), expected)
 
     def test_a_low_descriptor_limit_names_every_holder_or_fails(self):
         owners = [self.own(record) for record in range(3, 10)]
