@@ -145,32 +145,33 @@ struct Missed {
     std::set<std::int64_t> pids;
 };
 
+// The descriptors through which the walk saw the lock, on the station file or another alike.
+std::vector<Descriptor> showing(const DescriptorWalk& walk, const KernelLock& lock) {
+    std::vector<Descriptor> descriptors;
+    for (const auto* seen : {&walk.locks, &walk.elsewhere}) {
+        for (const SeenLock& one : *seen) {
+            if (one.lock == lock) descriptors.push_back(one.descriptor);
+        }
+    }
+    return descriptors;
+}
+
 Missed missedByName(const std::vector<KernelLock>& steady, const DescriptorWalk& walk) {
     Missed missed;
     std::map<KernelLock, int> descriptionLocks;
     for (const KernelLock& lock : steady) {
+        if (lock.pid == 0) continue;  // another pid namespace's: no walk shows it
         if (lock.kind == LockKind::OpenFileDescription) {
             ++descriptionLocks[lock];
-            continue;
+        } else if (walk.walked.contains(lock.pid) &&
+                   std::ranges::none_of(showing(walk, lock), [&](const Descriptor& descriptor) {
+                       return descriptor.pid == lock.pid;
+                   })) {
+            missed.pids.insert(lock.pid);
         }
-        const bool shown =
-            std::ranges::any_of(walk.locks,
-                                [&](const SeenLock& seen) {
-                                    return seen.descriptor.pid == lock.pid && seen.lock == lock;
-                                }) ||
-            std::ranges::any_of(walk.elsewhere, [&](const SeenLock& seen) {
-                return seen.descriptor.pid == lock.pid && seen.lock == lock;
-            });
-        if (walk.walked.contains(lock.pid) && !shown) missed.pids.insert(lock.pid);
     }
     for (const auto& [lock, count] : descriptionLocks) {
-        std::vector<Descriptor> showing;
-        for (const auto* seen : {&walk.locks, &walk.elsewhere}) {
-            for (const SeenLock& one : *seen) {
-                if (one.lock == lock) showing.push_back(one.descriptor);
-            }
-        }
-        if (countDescriptions(showing) < count) missed.everyone = true;
+        if (countDescriptions(showing(walk, lock)) < count) missed.everyone = true;
     }
     return missed;
 }
