@@ -32,6 +32,8 @@ inline constexpr std::string_view kGoneReason =
     "no longer held: its holder let go or ended after the pass";
 // Samba's status, and the descriptors of smbd, are root's.
 inline constexpr std::string_view kPrivilegeReason = "run as root to see Samba clients";
+inline constexpr std::string_view kNotPermittedReason =
+    "held by a process this user may not look into: run as root";
 inline constexpr std::string_view kNamespaceReason = "held by a process in another pid namespace";
 inline constexpr std::string_view kUnseenReason = "held by a process this look-up cannot see";
 inline constexpr std::string_view kRefusedReason =

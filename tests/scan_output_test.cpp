@@ -227,11 +227,12 @@ TEST(Metrics, AFailedPassIsOnlyUpZero) {
     tools::PassResult unopened;
     unopened.stationFile = "/srv/station/Brevanto.SIT";
     unopened.failure = std::system_error(std::make_error_code(std::errc::permission_denied));
-    EXPECT_EQ(tools::metricsText(unopened, std::nullopt, std::nullopt), upZero);
+    EXPECT_EQ(tools::metricsText(unopened, std::nullopt, std::nullopt, std::nullopt), upZero);
     // Counts of a pass that stopped part-way would look current: none of them is given.
     tools::PassResult partWay = wholePass({3});
     partWay.failure = std::system_error(std::make_error_code(std::errc::io_error));
-    EXPECT_EQ(tools::metricsText(partWay, std::nullopt, RecordList::parse("3")), upZero);
+    EXPECT_EQ(tools::metricsText(partWay, std::nullopt, std::nullopt, RecordList::parse("3")),
+              upZero);
 }
 
 TEST(Metrics, HoldersAreSeriesOfTheirOwnEvenWhenAlike) {
@@ -244,13 +245,14 @@ TEST(Metrics, HoldersAreSeriesOfTheirOwnEvenWhenAlike) {
         std::vector{sambaHolder(3, 2435, "caja-3", "2026-12-09T08:57:57.5+01:00"),
                     sambaHolder(3, 2435, "caja-3", "2026-12-09T09:00:00+01:00"), unseen, unseen,
                     processHolder(6, "x\\y\xff\"")},
-        RecordList::parse("3-4"));
+        std::nullopt, RecordList::parse("3-4"));
     const std::string folder = "folder=\"/srv/a \\\"b\\\"\"";
     for (const std::string& line : {
              "prostrevan_connected{" + folder + "} 2\n",
              "prostrevan_record_locked{" + folder + ",record=\"4\"} 0\n",
              "prostrevan_record_locked{" + folder + ",record=\"5\"} 1\n",
              "prostrevan_record_expected{" + folder + ",record=\"4\"} 1\n",
+             "prostrevan_holders_up{" + folder + "} 1\n",
              "prostrevan_record_holder_info{" + folder +
                  ",record=\"6\",pid=\"4242\",command=\"x\\\\y\xef\xbf\xbd\\\"\",user=\"ana\","
                  "client=\"\","
@@ -268,6 +270,21 @@ TEST(Metrics, HoldersAreSeriesOfTheirOwnEvenWhenAlike) {
         text.find("record=\"3\",pid=\"2435\",command=\"smbd\",user=\"root\",client=\"caja-3\""),
         text.rfind("record=\"3\",pid=\"2435\",command=\"smbd\",user=\"root\",client=\"caja-3\""))
         << "a series appears only once";
+}
+
+TEST(Metrics, AFailedLookUpIsHoldersUpZeroWithNoHolders) {
+    const tools::PassResult pass = wholePass({3});
+    const std::string failed = tools::metricsText(
+        pass, std::nullopt, std::system_error(EMFILE, std::system_category()), std::nullopt);
+    EXPECT_NE(failed.find("# TYPE prostrevan_holders_up gauge\n"
+                          "prostrevan_holders_up{folder=\"/srv/station\"} 0\n"),
+              std::string::npos)
+        << failed;
+    EXPECT_EQ(failed.find("prostrevan_record_holder"), std::string::npos) << failed;
+    // Not asked for, the look-up has no series at all.
+    EXPECT_EQ(tools::metricsText(pass, std::nullopt, std::nullopt, std::nullopt)
+                  .find("prostrevan_holders_up"),
+              std::string::npos);
 }
 
 TEST(Metrics, IsoTimesWithTheirZones) {

@@ -186,6 +186,7 @@ std::optional<double> secondsSinceEpoch(std::string_view iso) {
 }
 
 std::string metricsText(const PassResult& pass, const FoundHolders& found,
+                        const std::optional<std::system_error>& lookUpFailure,
                         const std::optional<RecordList>& expected) {
     Exposition out(pass.folder());
     out.single("prostrevan_up",
@@ -215,6 +216,12 @@ std::string metricsText(const PassResult& pass, const FoundHolders& found,
         for (const std::int32_t record : expected->records()) {
             out.sample("prostrevan_record_expected", {{"record", std::to_string(record)}}, 1);
         }
+    }
+    if (found || lookUpFailure) {
+        out.single("prostrevan_holders_up",
+                   "1 when the look-up of the records' holders ran, 0 when it failed (the scan's "
+                   "error output says why): then no holder is given.",
+                   found ? 1 : 0);
     }
     if (found) holderMetrics(out, *found);
     out.single("prostrevan_scan_duration_seconds", "How long the pass took.",

@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 #include "tools/ProbeArguments.h"
 #include "tools/ScanPass.h"
@@ -11,8 +12,11 @@ namespace tools {
 
 // One pass in the Prometheus text exposition format, every series labelled with the station
 // file's folder. After a pass that could not open the file or read it to its end, only
-// `prostrevan_up` 0, so that an alert fires and no stale count looks current.
+// `prostrevan_up` 0, so that an alert fires and no stale count looks current. With the holders
+// asked for (found, or the look-up's failure), `prostrevan_holders_up` says whether they were
+// found.
 std::string metricsText(const PassResult& pass, const FoundHolders& found,
+                        const std::optional<std::system_error>& lookUpFailure,
                         const std::optional<RecordList>& expected);
 
 // Seconds since 1970 of an ISO 8601 time with a zone, `2026-12-09T08:57:57.088104+00:00`.

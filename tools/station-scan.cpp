@@ -178,7 +178,7 @@ int main(int argc, char** argv) {
     if (lookUpFailure) printFailure(*lookUpFailure);
     bool failed = pass.failure || lookUpFailure;
     if (options.prometheus) {
-        const std::string metrics = tools::metricsText(pass, found, expected);
+        const std::string metrics = tools::metricsText(pass, found, lookUpFailure, expected);
         if (options.output.empty()) {
             std::cout << metrics;
         } else {

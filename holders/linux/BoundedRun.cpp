@@ -27,10 +27,8 @@ std::string everything(int memory) {
     return text;
 }
 
-// Waits for the child to end, for at most patience; false when it did not.
-bool endsWithin(pid_t child, std::chrono::milliseconds patience) {
-    const FileDescriptor pidfd(static_cast<int>(::syscall(SYS_pidfd_open, child, 0)));
-    if (pidfd.get() < 0) return false;
+// Waits for the child held by pidfd to end, for at most patience; false when it did not.
+bool endsWithin(const FileDescriptor& pidfd, std::chrono::milliseconds patience) {
     const auto deadline = std::chrono::steady_clock::now() + patience;
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -94,7 +92,13 @@ BoundedRun BoundedProgram::finish() {
     if (child_ <= 0) return result_;
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline_ - std::chrono::steady_clock::now());
-    if (!endsWithin(child_, std::max(left, std::chrono::milliseconds(0)))) {
+    // With no descriptor to wait on, it cannot be waited for with a bound: it is ended, and the
+    // system's error said, rather than a silence that was not the program's.
+    const FileDescriptor pidfd(static_cast<int>(::syscall(SYS_pidfd_open, child_, 0)));
+    if (pidfd.get() < 0) {
+        result_.startFailure = errno;
+        ::kill(-child_, SIGKILL);
+    } else if (!endsWithin(pidfd, std::max(left, std::chrono::milliseconds(0)))) {
         ::kill(-child_, SIGKILL);
         result_.timedOut = true;
     }
@@ -102,7 +106,9 @@ BoundedRun BoundedProgram::finish() {
     while (::waitpid(child_, &status, 0) < 0 && errno == EINTR) {
     }
     child_ = -1;
-    if (!result_.timedOut && WIFEXITED(status)) result_.status = WEXITSTATUS(status);
+    if (!result_.timedOut && result_.startFailure == 0 && WIFEXITED(status)) {
+        result_.status = WEXITSTATUS(status);
+    }
     result_.output = everything(output_.get());
     result_.errors = everything(errors_.get());
     return result_;

@@ -16,7 +16,7 @@ struct BoundedRun {
     std::string output;
     std::string errors;
     int status = -1;        // its exit status; -1 when it did not exit by itself
-    int startFailure = 0;   // errno when it could not be started
+    int startFailure = 0;   // errno when it could not be started, or not waited for
     bool timedOut = false;  // killed, with everything it started, after its patience ran out
 };
 

@@ -8,6 +8,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <string_view>
@@ -64,13 +65,18 @@ bool mountDevice(std::int64_t pid, long long mountId, unsigned& major, unsigned&
 enum class Match { Station, SameKey, Other };
 
 // Whether descriptor number of the process, whose fd folder is open as fdFolder, is the station
-// file; with its fdinfo text. The link text, then the fdinfo, both from /proc alone, rule out
-// nearly every descriptor; stat is asked only of a descriptor on the station file's own file
-// system, where inode numbers can repeat (btrfs subvolumes) and only the subvolume's device tells
-// them apart.
+// file; with its fdinfo text. The link text (when picking by name), then the fdinfo, both from
+// /proc alone, rule out nearly every descriptor; stat is asked only of a descriptor on the
+// station file's own file system, where inode numbers can repeat (btrfs subvolumes) and only the
+// subvolume's device tells them apart.
 Match matchDescriptor(const StationIdentity& station, std::int64_t pid, int fdFolder,
-                      const char* number, std::string& fdinfo) {
-    if (lastPart(readLink(fdFolder, number)) != station.name) return Match::Other;
+                      const char* number, Picking picking, std::string& fdinfo) {
+    // By inode, the link text still rules out what is no file of a path (a socket, a pipe), at
+    // less cost than the fdinfo.
+    const std::string link = readLink(fdFolder, number);
+    if (picking == Picking::ByName ? lastPart(link) != station.name : !link.starts_with('/')) {
+        return Match::Other;
+    }
     const std::string path = "/proc/" + std::to_string(pid) + "/fdinfo/" + number;
     long long inode = 0, mount = 0;
     if (!readWhole(AT_FDCWD, path.c_str(), fdinfo) || !fdinfoNumber(fdinfo, "mnt_id:", mount)) {
@@ -98,11 +104,11 @@ Match matchDescriptor(const StationIdentity& station, std::int64_t pid, int fdFo
     throw std::system_error(errno, std::system_category(), what);
 }
 
-void walkProcess(const StationIdentity& station, std::int64_t pid, DescriptorWalk& walk) {
+void walkProcess(const StationIdentity& station, std::int64_t pid, Picking picking,
+                 DescriptorWalk& walk) {
     const std::string folder = "/proc/" + std::to_string(pid) + "/fd";
-    const int fdFolder = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fdFolder = openFolder(folder.c_str()).release();
     if (fdFolder < 0) {
-        if (outOfResources(errno)) cannotRun("/proc/PID/fd");
         walk.unreadable.emplace(pid, errno);
         return;
     }
@@ -115,7 +121,7 @@ void walkProcess(const StationIdentity& station, std::int64_t pid, DescriptorWal
         long long number = 0;
         if (!parseDecimal(entry->d_name, number)) continue;
         std::string fdinfo;
-        const Match match = matchDescriptor(station, pid, fdFolder, entry->d_name, fdinfo);
+        const Match match = matchDescriptor(station, pid, fdFolder, entry->d_name, picking, fdinfo);
         if (match == Match::Other) continue;
         auto& seen = match == Match::Station ? walk.locks : walk.elsewhere;
         for (const KernelLock& lock : locksIn(fdinfo, station.lockKey)) {
@@ -144,25 +150,26 @@ StationIdentity StationIdentity::of(int fd) {
     return station;
 }
 
-bool DescriptorWalk::refused() const {
+std::vector<std::int64_t> DescriptorWalk::refusing() const {
+    std::vector<std::int64_t> pids;
     for (const auto& [pid, error] : unreadable) {
-        if (error == EACCES || error == EPERM) return true;
+        if (error == EACCES || error == EPERM) pids.push_back(pid);
     }
-    return false;
+    return pids;
 }
 
 DescriptorWalk walkDescriptors(const StationIdentity& station,
-                               const std::optional<std::set<std::int64_t>>& only) {
+                               const std::optional<std::set<std::int64_t>>& only, Picking picking) {
     DescriptorWalk walk;
     if (only) {
-        for (const std::int64_t pid : *only) walkProcess(station, pid, walk);
+        for (const std::int64_t pid : *only) walkProcess(station, pid, picking, walk);
         return walk;
     }
     DIR* const processes = ::opendir("/proc");
     if (processes == nullptr) cannotRun("/proc");
     while (const dirent* entry = ::readdir(processes)) {
         long long pid = 0;
-        if (parseDecimal(entry->d_name, pid)) walkProcess(station, pid, walk);
+        if (parseDecimal(entry->d_name, pid)) walkProcess(station, pid, picking, walk);
     }
     ::closedir(processes);
     return walk;
@@ -170,11 +177,13 @@ DescriptorWalk walkDescriptors(const StationIdentity& station,
 
 std::vector<KernelLock> locksThrough(const StationIdentity& station, const Descriptor& descriptor) {
     const std::string folder = "/proc/" + std::to_string(descriptor.pid) + "/fd";
-    const FileDescriptor fdFolder(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const FileDescriptor fdFolder = openFolder(folder.c_str());
     if (fdFolder.get() < 0) return {};
     std::string fdinfo;
-    const Match match = matchDescriptor(station, descriptor.pid, fdFolder.get(),
-                                        std::to_string(descriptor.number).c_str(), fdinfo);
+    // A descriptor found by either walk: its name may not be the station file's.
+    const Match match =
+        matchDescriptor(station, descriptor.pid, fdFolder.get(),
+                        std::to_string(descriptor.number).c_str(), Picking::ByInode, fdinfo);
     return match == Match::Station ? locksIn(fdinfo, station.lockKey) : std::vector<KernelLock>{};
 }
 
@@ -184,7 +193,21 @@ bool shareDescription(const Descriptor& one, const Descriptor& other) {
         ::syscall(SYS_kcmp, static_cast<pid_t>(one.pid), static_cast<pid_t>(other.pid), KCMP_FILE,
                   static_cast<unsigned long>(one.number), static_cast<unsigned long>(other.number));
     if (compared >= 0) return compared == 0;
-    return false;
+    // Taken as one, two descriptions that the kernel will not compare may leave one lock said
+    // to be unseen, never an unseen lock hidden behind a seen one.
+    return true;
+}
+
+int countDescriptions(const std::vector<Descriptor>& descriptors) {
+    std::vector<Descriptor> descriptions;
+    for (const Descriptor& descriptor : descriptors) {
+        if (std::ranges::none_of(descriptions, [&](const Descriptor& known) {
+                return shareDescription(known, descriptor);
+            })) {
+            descriptions.push_back(descriptor);
+        }
+    }
+    return static_cast<int>(descriptions.size());
 }
 
 }  // namespace holders

@@ -57,21 +57,30 @@ struct DescriptorWalk {
     // The processes whose descriptors could not be read, with the error.
     std::map<std::int64_t, int> unreadable;
 
-    // Whether a process of those listed refused (rather than ended before it was looked at).
-    bool refused() const;
+    // The processes of those listed that refused (rather than ended before they were looked at).
+    std::vector<std::int64_t> refusing() const;
 };
+
+// How a walk picks out the descriptors that may be the station file: by the last part of their
+// link text, which rules out nearly all of them at no cost, or by inode number and mount alone,
+// which finds the file under another name too (a hard link, a bind mount) but reads every
+// descriptor's fdinfo.
+enum class Picking { ByName, ByInode };
 
 // Walks the descriptors of every process, or of only those given.
 DescriptorWalk walkDescriptors(const StationIdentity& station,
-                               const std::optional<std::set<std::int64_t>>& only);
+                               const std::optional<std::set<std::int64_t>>& only, Picking picking);
 
 // The locks on the station file that the descriptor shows now; none when it no longer is a
 // descriptor of the station file.
 std::vector<KernelLock> locksThrough(const StationIdentity& station, const Descriptor& descriptor);
 
 // Whether two descriptors share one open file description, so that an open-file-description
-// lock through both is one lock. When the kernel will not compare them, descriptors of two
-// processes are taken as two descriptions.
+// lock through both is one lock. When the kernel will not compare them (kcmp refused, or not
+// built in), they are taken as one: at worst a lock is then reported unseen, never hidden.
 bool shareDescription(const Descriptor& one, const Descriptor& other);
+
+// How many open file descriptions the descriptors have among them.
+int countDescriptions(const std::vector<Descriptor>& descriptors);
 
 }  // namespace holders

@@ -98,16 +98,31 @@ std::string reasonWithoutHolder(int fd, std::int32_t record) {
     return std::string(kTakenMeanwhileReason);
 }
 
-// Why an open-file-description lock shows through no descriptor that the walk could read.
-std::string_view reasonForUnseenDescription(const DescriptorWalk& walk) {
-    if (!walk.refused()) return kUnseenReason;
-    return ::geteuid() == 0 ? kRefusedReason : kPrivilegeReason;
+bool isSamba(std::int64_t pid) {
+    const auto facts = describe(pid);
+    return facts && facts->command.starts_with("smbd");
 }
 
-// A classic lock's process, known by its pid, whose descriptors could not be read.
-Holder unreadableProcess(std::int32_t record, std::int64_t pid, int error) {
-    Holder holder{record, pid, {}, {}, std::nullopt, {}};
-    if (auto facts = describe(pid)) {
+// Why an open-file-description lock shows through no descriptor that the walk could read. It is
+// known to be Samba's only when every process that refused is an smbd.
+std::string_view reasonForUnseenDescription(const DescriptorWalk& walk) {
+    const std::vector<std::int64_t> refusing = walk.refusing();
+    if (refusing.empty()) return kUnseenReason;
+    if (::geteuid() == 0) return kRefusedReason;
+    return std::ranges::all_of(refusing, isSamba) ? kPrivilegeReason : kNotPermittedReason;
+}
+
+// A classic lock's process, known by its pid, whose descriptors could not be read. Pinned, and
+// its lock found still standing, the pid names that very process; none when it let go or ended.
+std::optional<Holder> unreadableProcess(const StationIdentity& station, std::int32_t record,
+                                        const KernelLock& lock, int error) {
+    const PinnedProcess pinned(lock.pid);
+    const std::vector<KernelLock> now = listedLocks(station.lockKey);
+    const bool stands = std::ranges::find(now, lock) != now.end();
+    auto facts = describe(lock.pid);
+    if (!stands || pinned.ended()) return std::nullopt;
+    Holder holder{record, lock.pid, {}, {}, std::nullopt, {}};
+    if (facts) {
         holder.command = std::move(facts->command);
         holder.user = std::move(facts->user);
     }
@@ -119,6 +134,68 @@ Holder unreadableProcess(std::int32_t record, std::int64_t pid, int error) {
         holder.unknown += std::system_category().message(error != 0 ? error : ENOENT);
     }
     return holder;
+}
+
+// The processes that a walk by name may have missed holding the station file under another name
+// (a hard link, a bind mount): a classic lock's process that showed none of it, or every process
+// when fewer descriptions show an open-file-description lock than the kernel counts of it.
+// Descriptors of another file that the kernel's list names alike account for its locks too.
+struct Missed {
+    bool everyone = false;
+    std::set<std::int64_t> pids;
+};
+
+// The descriptors through which the walk saw the lock, on the station file or another alike.
+std::vector<Descriptor> showing(const DescriptorWalk& walk, const KernelLock& lock) {
+    std::vector<Descriptor> descriptors;
+    for (const auto* seen : {&walk.locks, &walk.elsewhere}) {
+        for (const SeenLock& one : *seen) {
+            if (one.lock == lock) descriptors.push_back(one.descriptor);
+        }
+    }
+    return descriptors;
+}
+
+Missed missedByName(const std::vector<KernelLock>& steady, const DescriptorWalk& walk) {
+    Missed missed;
+    std::map<KernelLock, int> descriptionLocks;
+    for (const KernelLock& lock : steady) {
+        if (lock.pid == 0) continue;  // another pid namespace's: no walk shows it
+        if (lock.kind == LockKind::OpenFileDescription) {
+            ++descriptionLocks[lock];
+        } else if (walk.walked.contains(lock.pid) &&
+                   std::ranges::none_of(showing(walk, lock), [&](const Descriptor& descriptor) {
+                       return descriptor.pid == lock.pid;
+                   })) {
+            missed.pids.insert(lock.pid);
+        }
+    }
+    for (const auto& [lock, count] : descriptionLocks) {
+        if (countDescriptions(showing(walk, lock)) < count) missed.everyone = true;
+    }
+    return missed;
+}
+
+// The walk, with the missed processes walked again by inode.
+DescriptorWalk walkAgain(const StationIdentity& station, DescriptorWalk walk,
+                         const Missed& missed) {
+    if (missed.everyone) return walkDescriptors(station, std::nullopt, Picking::ByInode);
+    if (missed.pids.empty()) return walk;
+    const auto missedPid = [&](const SeenLock& seen) {
+        return missed.pids.contains(seen.descriptor.pid);
+    };
+    std::erase_if(walk.locks, missedPid);
+    std::erase_if(walk.elsewhere, missedPid);
+    DescriptorWalk again = walkDescriptors(station, missed.pids, Picking::ByInode);
+    walk.locks.insert(walk.locks.end(), again.locks.begin(), again.locks.end());
+    walk.elsewhere.insert(walk.elsewhere.end(), again.elsewhere.begin(), again.elsewhere.end());
+    for (const std::int64_t pid : missed.pids) {
+        walk.walked.erase(pid);
+        walk.unreadable.erase(pid);
+    }
+    walk.walked.merge(again.walked);
+    walk.unreadable.merge(again.unreadable);
+    return walk;
 }
 
 class RecordHolders {
@@ -201,9 +278,11 @@ class RecordHolders {
             } else if (!shownBy(lock, lock.pid)) {
                 // A process whose descriptors were all read holds it on another file, or let go.
                 const auto refusal = walk_.unreadable.find(lock.pid);
-                if (!walk_.walked.contains(lock.pid)) {
-                    unknown.push_back(unreadableProcess(
-                        record, lock.pid, refusal == walk_.unreadable.end() ? 0 : refusal->second));
+                if (walk_.walked.contains(lock.pid)) continue;
+                if (auto holder = unreadableProcess(
+                        station_, record, lock,
+                        refusal == walk_.unreadable.end() ? 0 : refusal->second)) {
+                    unknown.push_back(std::move(*holder));
                 }
             }
         }
@@ -241,19 +320,7 @@ class RecordHolders {
         for (const SeenLock& seen : walk_.elsewhere) {
             if (seen.lock == lock) elsewhere.push_back(seen.descriptor);
         }
-        return distinctDescriptions(ours) + distinctDescriptions(elsewhere);
-    }
-
-    static int distinctDescriptions(const std::vector<Descriptor>& descriptors) {
-        std::vector<Descriptor> descriptions;
-        for (const Descriptor& descriptor : descriptors) {
-            if (std::ranges::none_of(descriptions, [&](const Descriptor& known) {
-                    return shareDescription(known, descriptor);
-                })) {
-                descriptions.push_back(descriptor);
-            }
-        }
-        return static_cast<int>(descriptions.size());
+        return countDescriptions(ours) + countDescriptions(elsewhere);
     }
 
     const StationIdentity& station_;
@@ -287,16 +354,19 @@ std::vector<Holder> lookUp(std::intptr_t stationFile, std::span<const std::int32
     // Only root can read it, and only root sees into smbd.
     std::optional<SambaStatus::Asking> samba;
     if (!only && ::geteuid() == 0) samba.emplace(options);
-    const DescriptorWalk walk = walkDescriptors(station, only);
-    const std::vector<KernelLock> steady = steadyLocks(before, listedLocks(station.lockKey));
+    DescriptorWalk walk = walkDescriptors(station, only, Picking::ByName);
+    std::vector<KernelLock> steady = steadyLocks(before, listedLocks(station.lockKey));
+    // Rarely, a holder has the file open under another name: those it may be are walked again.
+    const Missed missed = missedByName(steady, walk);
+    if (missed.everyone || !missed.pids.empty()) {
+        walk = walkAgain(station, std::move(walk), missed);
+        steady = steadyLocks(std::move(steady), listedLocks(station.lockKey));
+    }
 
     // Samba's status comes before the pins, so that no process stays pinned while it runs.
     std::set<std::int64_t> holding;
     for (const SeenLock& lock : walk.locks) holding.insert(lock.descriptor.pid);
-    const bool sambaHolders = std::ranges::any_of(holding, [](std::int64_t pid) {
-        const auto facts = describe(pid);
-        return facts && facts->command.starts_with("smbd");
-    });
+    const bool sambaHolders = std::ranges::any_of(holding, isSamba);
     SambaStatus status;
     if (sambaHolders) {
         if (!samba) samba.emplace(options);

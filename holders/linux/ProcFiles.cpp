@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <charconv>
+#include <system_error>
 #include <utility>
 
 namespace holders {
@@ -18,9 +19,21 @@ FileDescriptor::~FileDescriptor() {
     if (fd_ >= 0) ::close(fd_);
 }
 
+namespace {
+
+int openOrThrow(int directory, const char* path, int flags) {
+    const int fd = ::openat(directory, path, flags | O_CLOEXEC);
+    if (fd < 0 && outOfResources(errno)) {
+        throw std::system_error(errno, std::system_category(), path);
+    }
+    return fd;
+}
+
+}  // namespace
+
 bool readWhole(int directory, const char* path, std::string& text) {
     text.clear();
-    const FileDescriptor file(::openat(directory, path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    const FileDescriptor file(openOrThrow(directory, path, O_RDONLY | O_NOCTTY));
     if (file.get() < 0) return false;
     char buffer[4096];
     for (;;) {
@@ -32,6 +45,10 @@ bool readWhole(int directory, const char* path, std::string& text) {
         }
         text.append(buffer, static_cast<std::size_t>(got));
     }
+}
+
+FileDescriptor openFolder(const char* path) {
+    return FileDescriptor(openOrThrow(AT_FDCWD, path, O_RDONLY | O_DIRECTORY));
 }
 
 std::string readLink(int directory, const char* path) {

@@ -28,8 +28,13 @@ class FileDescriptor {
 };
 
 // The whole of a file, read through directory (or AT_FDCWD) until its end. Returns false, with
-// errno set, when it cannot be opened or read.
+// errno set, when it cannot be opened or read; throws std::system_error when it cannot be opened
+// for want of descriptors or memory, which says nothing of the file and leaves the look-up unable
+// to run.
 bool readWhole(int directory, const char* path, std::string& text);
+
+// A folder opened as a descriptor, or -1 with errno set; throws as readWhole does.
+FileDescriptor openFolder(const char* path);
 
 // The text of a symbolic link, as the kernel gives it; empty when it cannot be read.
 std::string readLink(int directory, const char* path);

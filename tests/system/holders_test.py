@@ -87,7 +87,10 @@ class LookUp(unittest.TestCase):
                  "flush=True); sys.stdin.read()", stranded],
                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
             self.assertEqual(bystander.stdout.readline().strip(), "ready")
-            [holder] = self.hold(3, name="holder")
+            # Held through another name, the file is looked for by inode too.
+            alias = os.path.join(self.folder, "alias.SIT")
+            os.link(self.station, alias)
+            [holder] = self.hold(3, station=alias, name="holder")
             mounted.hang()
             scan = subprocess.Popen([self.scanner, "--holders", "--json", self.folder],
                                     stdout=subprocess.PIPE, text=True)
@@ -124,11 +127,17 @@ class LookUp(unittest.TestCase):
         self.assertEqual(os.stat(station).st_ino, os.stat(other).st_ino)
         owner = self.own(3, station)
         [holder] = self.hold(5, station=station, name="holder")
+        [reader] = self.hold(6, station=station, name="reader")
         self.own(3, other)
         self.hold(5, station=other, name="other")
+        # Under another name too, the other file is not the station file, nor is its lock unseen.
+        renamed = os.path.join(shares[1], "other.dat")
+        os.link(other, renamed)
+        self.hold(6, station=renamed, name="renamed")
         self.assertEqual(self.holders(folder=shares[0]),
                          [{"record": 3, "pid": owner, "command": "station-owner", "user": "root"},
-                          {"record": 5, "pid": holder, "command": "holder", "user": "root"}])
+                          {"record": 5, "pid": holder, "command": "holder", "user": "root"},
+                          {"record": 6, "pid": reader, "command": "reader", "user": "root"}])
 
     @unittest.skipUnless(os.geteuid() == 0, "mounts and other users need root")
     def test_a_process_hidden_from_the_user_is_never_said_to_be_gone(self):
@@ -154,13 +163,29 @@ class LookUp(unittest.TestCase):
         classic = {"record": 5, "pid": owner, "command": "station-owner", "user": "root"}
         self.assertEqual(
             self.holders(*AS_NOBODY),
-            [stranger, {"record": 3, "pid": None, "unknown": "run as root to see Samba clients"},
+            [stranger, {"record": 3, "pid": None,
+                        "unknown": "held by a process this user may not look into: run as root"},
              classic | {"unknown": "this user cannot see which files it has open: run as root"}])
         self.assertEqual(
             self.holders(),
             sorted([{"record": 3, "pid": root, "command": "cashier", "user": "root"},
                     {"record": 3, "pid": child, "command": "cashier", "user": "root"}, stranger],
                    key=lambda holder: holder["pid"]) + [classic])
+
+    def test_a_holder_through_another_name_of_the_file_is_named(self):
+        alias = os.path.join(self.folder, "alias.SIT")
+        os.link(self.station, alias)
+        owner = self.own(3, alias)
+        [holder] = self.hold(5, station=alias, name="aliased")
+        expected = [{"record": 3, "pid": owner, "command": "station-owner", "user": holder_user()},
+                    {"record": 5, "pid": holder, "command": "aliased", "user": holder_user()}]
+        if os.geteuid() == 0:
+            [bound] = self.scratch("ostrevan-bound-")
+            subprocess.run(["mount", "--bind", self.folder, bound], check=True)
+            self.addCleanup(subprocess.run, ["umount", "-l", bound], check=True)
+            [mounted] = self.hold(6, station=os.path.join(bound, "alias.SIT"), name="bound")
+            expected.append({"record": 6, "pid": mounted, "command": "bound", "user": "root"})
+        self.assertEqual(self.holders(), expected)
 
     def test_a_low_descriptor_limit_names_every_holder_or_fails(self):
         owners = [self.own(record) for record in range(3, 10)]
@@ -170,12 +195,14 @@ class LookUp(unittest.TestCase):
               "user": holder_user()} for record, owner in zip(range(3, 10), owners)])
         # With no descriptor to spare the look-up cannot run at all, and says so. (The sanitizers
         # need descriptors of their own to check memory, and report a false fault without them.)
+        # Just short of enough, a descriptor of /proc that cannot be opened is no answer either.
         if SANITIZED:
             return
-        run = subprocess.run(["prlimit", "--nofile=4", self.scanner, "--holders", self.folder],
-                             capture_output=True, text=True)
-        self.assertEqual(run.returncode, 1)
-        self.assertIn("station-scan: 24 ", run.stderr)
+        for limit in (4, 5, 6):
+            run = subprocess.run(["prlimit", f"--nofile={limit}", self.scanner, "--holders",
+                                  self.folder], capture_output=True, text=True)
+            self.assertEqual(run.returncode, 1, limit)
+            self.assertIn("station-scan: 24 ", run.stderr, limit)
 
 
 def holder_user():

@@ -254,12 +254,13 @@ class SharedStationFile(unittest.TestCase):
 
     def test_without_root_samba_clients_are_unknown_with_the_reason(self):
         self.connect_two_sharing_and_one_named()
-        # Every Samba lock stays unknown, one for each, and nothing else is said of it.
+        # Every Samba lock stays unknown, one for each, and nothing else is said of it: among the
+        # processes that refuse this user, smbd is not the only one that might hold it.
         root = os.path.dirname(self.server.share)
         os.chmod(root, 0o755)
         unprivileged = os.path.join(root, "station-scan")
         shutil.copy(STATION_SCAN, unprivileged)
-        unknown = "run as root to see Samba clients"
+        unknown = "held by a process this user may not look into: run as root"
         self.assertEqual(
             self.holders("setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
                          unprivileged),
