@@ -6,47 +6,19 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "Support.h"
 #include "viewer/RefreshCycle.h"
+#include "windows/ImportPatch.h"
 
 namespace {
 
+using testing_support::replaceImport;
 using testing_support::TempFolder;
 using testing_support::writeStationFile;
-
-// Points this program's import of function from dll at replacement; returns what it pointed at.
-void* replaceImport(const char* dll, const char* function, void* replacement) {
-    auto* base = reinterpret_cast<BYTE*>(::GetModuleHandleW(nullptr));
-    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-    const auto* headers = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-    const IMAGE_DATA_DIRECTORY& imports =
-        headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    for (auto* module = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
-         module->Name != 0; ++module) {
-        if (::_stricmp(reinterpret_cast<const char*>(base + module->Name), dll) != 0) continue;
-        auto* name = reinterpret_cast<IMAGE_THUNK_DATA*>(base + module->OriginalFirstThunk);
-        auto* slot = reinterpret_cast<IMAGE_THUNK_DATA*>(base + module->FirstThunk);
-        for (; name->u1.AddressOfData != 0; ++name, ++slot) {
-            if (IMAGE_SNAP_BY_ORDINAL(name->u1.Ordinal)) continue;
-            const auto* byName =
-                reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + name->u1.AddressOfData);
-            if (std::strcmp(reinterpret_cast<const char*>(byName->Name), function) != 0) continue;
-            DWORD protection = 0;
-            ::VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, PAGE_READWRITE,
-                             &protection);
-            void* previous = reinterpret_cast<void*>(slot->u1.Function);
-            slot->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
-            ::VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, protection, &protection);
-            return previous;
-        }
-    }
-    return nullptr;
-}
 
 // The share: handles opened before a drop are dead after it.
 struct Share {
@@ -119,19 +91,23 @@ class DroppedShare : public ::testing::Test {
         replaceImport("kernel32.dll", "CreateFileW", reinterpret_cast<void*>(Share::createFile));
         replaceImport("kernel32.dll", "ReadFile", reinterpret_cast<void*>(Share::readFile));
     }
+
+    // The monitor over a station file of 7 records, which its first tick has listed.
+    void SetUp() override {
+        ASSERT_NE(Share::readFile, nullptr) << "ReadFile is not imported from kernel32.dll";
+        writeStationFile(folder.stationFile(), 7 * 81);
+        cycle.setRutaFichero(folder.stationFile());
+        cycle.load();
+        cycle.timer1Tick();
+        ASSERT_EQ(window.caption, "7");
+    }
+
+    TempFolder folder;
+    RecordedWindow window;
+    viewer::RefreshCycle cycle{window};
 };
 
 TEST_F(DroppedShare, OneBoxAndTheListingBackThroughANewHandle) {
-    ASSERT_NE(Share::readFile, nullptr) << "ReadFile is not imported from kernel32.dll";
-    TempFolder folder;
-    writeStationFile(folder.stationFile(), 7 * 81);
-    RecordedWindow window;
-    viewer::RefreshCycle cycle(window);
-    cycle.setRutaFichero(folder.stationFile());
-    cycle.load();
-    cycle.timer1Tick();
-    ASSERT_EQ(window.caption, "7");
-
     Share::drop();
     for (int tick = 0; tick < 5; ++tick) {
         cycle.timer1Tick();
@@ -149,14 +125,6 @@ TEST_F(DroppedShare, OneBoxAndTheListingBackThroughANewHandle) {
 }
 
 TEST_F(DroppedShare, OneBoxWhileTheServerIsDownAndItsOpensFailWithAnotherError) {
-    TempFolder folder;
-    writeStationFile(folder.stationFile(), 7 * 81);
-    RecordedWindow window;
-    viewer::RefreshCycle cycle(window);
-    cycle.setRutaFichero(folder.stationFile());
-    cycle.load();
-    cycle.timer1Tick();
-
     Share::drop();
     Share::failingOpens = 3;
     for (int tick = 0; tick < 8; ++tick) cycle.timer1Tick();

@@ -19,6 +19,7 @@
 #include "station/PlatformFile.h"
 #include "station/windows/WindowsError.h"
 #include "viewer/win32/frmOstrevan.h"
+#include "windows/ImportPatch.h"
 
 namespace {
 
@@ -184,15 +185,19 @@ class NcDestroyRecorder {
   public:
     using DefWindowProcFunction = decltype(&::DefWindowProcW);
 
-    NcDestroyRecorder() : slot_(importSlot("user32.dll", "DefWindowProcW")) {
-        if (slot_ != nullptr) original_ = replace(&NcDestroyRecorder::record);
+    NcDestroyRecorder() {
+        original_ = reinterpret_cast<DefWindowProcFunction>(testing_support::replaceImport(
+            "user32.dll", "DefWindowProcW", reinterpret_cast<void*>(&NcDestroyRecorder::record)));
     }
     NcDestroyRecorder(const NcDestroyRecorder&) = delete;
     NcDestroyRecorder& operator=(const NcDestroyRecorder&) = delete;
     ~NcDestroyRecorder() {
-        if (slot_ != nullptr) replace(original_);
+        if (hooked()) {
+            testing_support::replaceImport("user32.dll", "DefWindowProcW",
+                                           reinterpret_cast<void*>(original_));
+        }
     }
-    bool hooked() const { return slot_ != nullptr; }
+    bool hooked() const { return original_ != nullptr; }
     // A plain function stands in for DefWindowProcW, so what it records is static.
     static inline std::vector<HWND> windows;
 
@@ -202,41 +207,7 @@ class NcDestroyRecorder {
         return original_(window, message, wParam, lParam);
     }
 
-    static DefWindowProcFunction* importSlot(const char* library, const char* function) {
-        auto* base = reinterpret_cast<const char*>(::GetModuleHandleW(nullptr));
-        const auto* headers = reinterpret_cast<const IMAGE_NT_HEADERS*>(
-            base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
-        const auto& imports = headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-        for (auto* from =
-                 reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
-             from->Name != 0; ++from) {
-            if (::_stricmp(base + from->Name, library) != 0) continue;
-            auto* name = reinterpret_cast<const IMAGE_THUNK_DATA*>(base + from->OriginalFirstThunk);
-            auto* slot =
-                reinterpret_cast<IMAGE_THUNK_DATA*>(const_cast<char*>(base) + from->FirstThunk);
-            for (; name->u1.AddressOfData != 0; ++name, ++slot) {
-                if (IMAGE_SNAP_BY_ORDINAL(name->u1.Ordinal)) continue;
-                const auto* byName =
-                    reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + name->u1.AddressOfData);
-                if (std::string_view(reinterpret_cast<const char*>(byName->Name)) == function) {
-                    return reinterpret_cast<DefWindowProcFunction*>(&slot->u1.Function);
-                }
-            }
-        }
-        return nullptr;
-    }
-
-    DefWindowProcFunction replace(DefWindowProcFunction with) {
-        DWORD protection = 0;
-        ::VirtualProtect(slot_, sizeof *slot_, PAGE_READWRITE, &protection);
-        const DefWindowProcFunction before = *slot_;
-        *slot_ = with;
-        ::VirtualProtect(slot_, sizeof *slot_, protection, &protection);
-        return before;
-    }
-
     static inline DefWindowProcFunction original_ = nullptr;
-    DefWindowProcFunction* slot_;
 };
 
 TEST_F(Win32WindowTest, ItsDestructionReachesTheDefaultProcedureWithItsOwnHandle) {
