@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <system_error>
 
@@ -29,6 +30,16 @@ class MessageSink {
     virtual ~MessageSink() = default;
     // text is the message exactly as the system words it; cause is the failure behind it.
     virtual void showMessage(const std::string& text, const std::system_error& cause) = 0;
+};
+
+// A sink that keeps the failure for its caller to act on instead of showing it: the first one, as
+// a pass reports at most one.
+class KeptFailure final : public MessageSink {
+  public:
+    void showMessage(const std::string&, const std::system_error& cause) override {
+        if (!failure) failure = cause;
+    }
+    std::optional<std::system_error> failure;
 };
 
 }  // namespace station

@@ -54,23 +54,14 @@ class ScanPass {
     // locked (without, the pass reads the station file itself, exactly as the monitor's does).
     PassResult run(bool noteRecords);
 
-    const station::StationFile& stationFile() const { return stationFile_; }
     // The pass's own open file, lent to the look-up of its holders: the file the pass read, even
     // if its name has since gone to another.
     std::intptr_t nativeHandle() { return stationFile_.nativeHandle(); }
 
   private:
-    // Where the monitor shows a message box, the scanner keeps the failure behind it.
-    class KeptFailure final : public station::MessageSink {
-      public:
-        void showMessage(const std::string&, const std::system_error& cause) override {
-            if (!failure) failure = cause;
-        }
-        std::optional<std::system_error> failure;
-    };
-
     station::FileTable files_;
-    KeptFailure messages_;
+    // Where the monitor shows a message box, the scanner keeps the failure behind it.
+    station::KeptFailure messages_;
     station::StationFile stationFile_;
 };
 

@@ -41,9 +41,9 @@ std::int32_t RefreshCycle::MLP_PuestosConectadosGrabados(std::int32_t& RT_Ultimo
 
 void RefreshCycle::RefrescarPuestos() {
     std::int32_t ultimoPuestoLibre = 0;
-    passFailure_.code.clear();
+    passFailure_.failure.reset();
     if (reopenDue_) reopen();
-    if (!passFailure_.code) MLP_PuestosConectadosGrabados(ultimoPuestoLibre);
+    if (!passFailure_.failure) MLP_PuestosConectadosGrabados(ultimoPuestoLibre);
     window_.setCaption(std::to_string(ultimoPuestoLibre));
     reportOutage();
 }
@@ -61,20 +61,21 @@ void RefreshCycle::reopen() {
 }
 
 void RefreshCycle::reportOutage() {
-    if (!passFailure_.code) {
-        outage_.reset();
+    if (!passFailure_.failure) {
+        inOutage_ = false;
         return;
     }
     // Until a pass reads to the end again it is one outage, whatever each failure says on the way
     // (a dropped share's read, then its reopen while the server is down, a share that comes and
     // goes): one box. A failure that goes on through the next pass is taken for a dead handle
     // too: a network file system may say so in words of its own.
-    const bool ongoing = outage_.has_value();
-    if (ongoing || station::PlatformFile::handleGone(passFailure_.code)) reopenDue_ = true;
-    if (ongoing) return;
+    if (inOutage_ || station::PlatformFile::handleGone(passFailure_.failure->code())) {
+        reopenDue_ = true;
+    }
+    if (inOutage_) return;
     try {
-        window_.showOutageBox(passFailure_.message);
-        outage_ = passFailure_.code;
+        window_.showOutageBox(station::failureNumber(*passFailure_.failure));
+        inOutage_ = true;
     } catch (...) {
         // No box could be made (the desktop out of resources, say): the next failing refresh
         // tries again. The monitor goes on; it is the file that failed, not the program.

@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <optional>
 #include <string>
 
 #include "station/Display.h"
@@ -65,17 +64,6 @@ class RefreshCycle final : private station::MessageSink {
     std::int32_t MLP_PuestosConectadosGrabados(std::int32_t& RT_UltimoPuestoLibre);
 
   private:
-    // Where the scan reports the failure that ended its pass: kept for the refresh to act on.
-    class PassFailure final : public station::MessageSink {
-      public:
-        void showMessage(const std::string& text, const std::system_error& cause) override {
-            message = text;
-            code = cause.code();
-        }
-        std::string message;
-        std::error_code code;
-    };
-
     void RefrescarPuestos();
     // Closes the file that no longer reads and opens its path again; a failure is the pass's.
     void reopen();
@@ -98,9 +86,10 @@ class RefreshCycle final : private station::MessageSink {
     // pass runs nested inside another, and no pile of boxes grows every 100 ms. The outage box
     // does not wait, so refreshes go on while it is shown.
     int openMessageBoxes_ = 0;
-    PassFailure passFailure_;
-    // The failure that began the outage, while refreshes keep failing: the outage whose box is up.
-    std::optional<std::error_code> outage_;
+    // Where the scan reports the failure that ended its pass: kept for the refresh to act on.
+    station::KeptFailure passFailure_;
+    // Refreshes keep failing: the outage whose box is up.
+    bool inOutage_ = false;
     bool reopenDue_ = false;
 };
 
