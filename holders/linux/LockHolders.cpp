@@ -23,6 +23,7 @@
 #include "holders/linux/KernelLocks.h"
 #include "holders/linux/Process.h"
 #include "holders/linux/SambaStatus.h"
+#include "station/posix/LockQuery.h"
 
 namespace holders {
 namespace {
@@ -63,29 +64,27 @@ std::vector<KernelLock> steadyLocks(std::vector<KernelLock> before, std::vector<
 }
 
 // What the kernel says of a lock on the record now, asked through the pass's own descriptor,
-// which holds none; F_UNLCK when there is none.
-std::optional<struct flock> lockOnRecord(int fd, std::int32_t record, std::string& failure) {
-    struct flock probe {};
-    for (const int command : {F_OFD_GETLK, F_GETLK}) {
-        probe = {};
-        probe.l_type = F_WRLCK;
-        probe.l_whence = SEEK_SET;
-        probe.l_start = static_cast<off_t>(recordRange(record).first);
-        probe.l_len = station::kRecordLength;
-        if (::fcntl(fd, command, &probe) == 0) return probe;
-        // A file system that knows only process-associated locks refuses the other kind.
-        if (errno != EINVAL) break;
+// which holds none: F_UNLCK when there is none, or what it would not say.
+struct LockNow {
+    std::optional<struct flock> lock;
+    std::string failure;
+};
+
+LockNow lockOnRecord(int fd, std::int32_t record) {
+    try {
+        bool openFileDescriptionQueries = true;
+        return {station::conflictingLock(fd, recordRange(record).first, station::kRecordLength,
+                                         openFileDescriptionQueries),
+                {}};
+    } catch (const std::system_error& failure) {
+        return {std::nullopt, "the kernel would not say: " + failure.code().message()};
     }
-    failure = "the kernel would not say: " + std::system_category().message(errno);
-    return std::nullopt;
 }
 
-// Why a record locked in the pass has no holder to show now.
-std::string reasonWithoutHolder(int fd, std::int32_t record) {
-    std::string failure;
-    const auto lock = lockOnRecord(fd, record, failure);
-    if (!lock) return failure;
-    if (lock->l_type == F_UNLCK) return std::string(kGoneReason);
+// Why a record locked in the pass has no holder to show, given the kernel's answer now.
+std::string reasonWithoutHolder(int fd, const LockNow& now) {
+    if (!now.lock) return now.failure;
+    if (now.lock->l_type == F_UNLCK) return std::string(kGoneReason);
     // The kernel's list leaves out the locks of processes that this pid namespace cannot see,
     // and a file server's other clients are not in it at all; the lock query gives both as 0,
     // and an NFSv3 client's process as below -1.
@@ -93,8 +92,8 @@ std::string reasonWithoutHolder(int fd, std::int32_t record) {
     if (::fstatfs(fd, &system) == 0 && system.f_type == NFS_SUPER_MAGIC) {
         return std::string(kNfsReason);
     }
-    if (lock->l_pid == 0) return std::string(kNamespaceReason);
-    if (lock->l_pid < -1) return std::string(kNfsReason);
+    if (now.lock->l_pid == 0) return std::string(kNamespaceReason);
+    if (now.lock->l_pid < -1) return std::string(kNfsReason);
     return std::string(kTakenMeanwhileReason);
 }
 
@@ -217,16 +216,15 @@ class RecordHolders {
         std::vector<Holder> unknown = unaccounted(record, range);
         // Locks that the kernel no longer puts on the record of this very file were let go, or
         // lie on another file with the same device and inode number (another btrfs subvolume's).
-        std::string failure;
-        const auto now = lockOnRecord(station_.fd, record, failure);
-        if (now && now->l_type == F_UNLCK) unknown.clear();
+        const LockNow now = lockOnRecord(station_.fd, record);
+        if (now.lock && now.lock->l_type == F_UNLCK) unknown.clear();
         if (found.empty() && unknown.empty()) {
             unknown.push_back({record,
                                std::nullopt,
                                {},
                                {},
                                std::nullopt,
-                               reasonWithoutHolder(station_.fd, record)});
+                               reasonWithoutHolder(station_.fd, now)});
         }
         std::ranges::stable_sort(found, {}, [](const Holder& holder) { return *holder.pid; });
         holders.insert(holders.end(), found.begin(), found.end());

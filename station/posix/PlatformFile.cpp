@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "station/Failure.h"
+#include "station/posix/LockQuery.h"
 
 namespace station {
 namespace {
@@ -89,29 +90,8 @@ bool PlatformFile::handleGone(const std::error_code& failure) noexcept {
 }
 
 bool PlatformFile::lockedByAnother(std::uint64_t offset, std::size_t length) {
-    const int fd = static_cast<int>(handle_);
-    // A write lock conflicts with locks of either kind, so the query finds shared locks too
-    // (Samba maps a client's exclusive lock through a read-only handle onto a shared one).
-    bool locked = false;
-    auto query = [&](int command) {
-        struct flock range {};
-        range.l_type = F_WRLCK;
-        range.l_whence = SEEK_SET;
-        range.l_start = static_cast<off_t>(offset);
-        range.l_len = static_cast<off_t>(length);
-        range.l_pid = 0;
-        if (::fcntl(fd, command, &range) == -1) return false;
-        locked = range.l_type != F_UNLCK;
-        return true;
-    };
-    if (openFileDescriptionQueries_) {
-        if (query(F_OFD_GETLK)) return locked;
-        if (errno != EINVAL) throwLastError();
-        // An older kernel or a file system that knows only process-associated locks.
-        openFileDescriptionQueries_ = false;
-    }
-    if (!query(F_GETLK)) throwLastError();
-    return locked;
+    return conflictingLock(static_cast<int>(handle_), offset, length, openFileDescriptionQueries_)
+               .l_type != F_UNLCK;
 }
 
 std::error_code PlatformFile::readUnlessLocked(std::uint64_t offset, std::span<std::byte> buffer,
