@@ -23,6 +23,21 @@ STATION_SCAN = os.environ["STATION_SCAN"]
 PATIENCE_S = 10
 SANITIZED = os.environ.get("OSTREVAN_SANITIZED") == "1"
 
+AS_NOBODY = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
+# The checkout may lie in a home folder that other users cannot enter (mode 0700, as Debian makes
+# them, root's included): what runs as another user runs from copies in an open folder.
+CHECKOUT = os.path.realpath(os.path.join(HERE, "..", ".."))
+
+
+def runnable_by_another_user(command):
+    """The command, once nothing it runs after setpriv is a path inside the checkout."""
+    if "setpriv" in command:
+        for argument in command[command.index("setpriv"):]:
+            path = os.path.realpath(str(argument))
+            if os.path.exists(path) and os.path.commonpath([path, CHECKOUT]) == CHECKOUT:
+                raise AssertionError(f"another user cannot be expected to reach {argument}")
+    return list(command)
+
 # The window managers that Linux desktops ship, each as its desktop runs it, without compositing
 # where it can do without (mutter cannot; it composites on the software renderer).
 WINDOW_MANAGERS = {

@@ -11,10 +11,10 @@ import tempfile
 import unittest
 
 from faultfs import FaultFs
-from harness import HERE, PATIENCE_S, SANITIZED, STATION_OWNER, STATION_SCAN
+from harness import (AS_NOBODY, HERE, PATIENCE_S, SANITIZED, STATION_OWNER, STATION_SCAN,
+                     runnable_by_another_user)
 
 UNSEEN = "held by a process this look-up cannot see"
-AS_NOBODY = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
 
 
 class LookUp(unittest.TestCase):
@@ -26,6 +26,8 @@ class LookUp(unittest.TestCase):
         self.station = self.create(self.folder)
         self.scanner = os.path.join(self.folder, "station-scan")
         shutil.copy(STATION_SCAN, self.scanner)
+        self.lock_holder = os.path.join(self.folder, "lock_holder.py")
+        shutil.copy(os.path.join(HERE, "lock_holder.py"), self.lock_holder)
 
     def create(self, folder, records=9):
         station = os.path.join(folder, "Brevanto.SIT")
@@ -42,7 +44,7 @@ class LookUp(unittest.TestCase):
         return [os.path.join(root, name) for name in ("", *folders)]
 
     def start(self, command):
-        process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+        process = subprocess.Popen(runnable_by_another_user(command), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                    text=True)
 
         def end():
@@ -55,7 +57,7 @@ class LookUp(unittest.TestCase):
     def hold(self, record, kind="ofd", mode="read", station=None, name=None, fork=False,
              prefix=()):
         """A holder of one lock; its pid, then its child's."""
-        holder = self.start([*prefix, sys.executable, os.path.join(HERE, "lock_holder.py"),
+        holder = self.start([*prefix, sys.executable, self.lock_holder,
                              station or self.station, str(record), kind, mode,
                              *(["--name", name] if name else []), *(["--fork"] if fork else [])])
         words = holder.stdout.readline().split()
@@ -69,8 +71,9 @@ class LookUp(unittest.TestCase):
         return owner.pid
 
     def holders(self, *prefix, folder=None):
-        run = subprocess.run([*prefix, self.scanner, "--holders", "--json", folder or self.folder],
-                             capture_output=True, text=True, timeout=PATIENCE_S * 6)
+        command = [*prefix, self.scanner, "--holders", "--json", folder or self.folder]
+        run = subprocess.run(runnable_by_another_user(command), capture_output=True, text=True,
+                             timeout=PATIENCE_S * 6)
         self.assertEqual((run.returncode, run.stderr), (0, ""))
         return json.loads(run.stdout)["holders"]
 

@@ -11,8 +11,8 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import (HERE, STATION_OWNER, STATION_SCAN, XServer, as_read_back, install_monitor, read_listing,
-                     scan, wait_for)
+from harness import (AS_NOBODY, HERE, STATION_OWNER, STATION_SCAN, XServer, as_read_back,
+                     install_monitor, read_listing, runnable_by_another_user, scan, wait_for)
 
 SMBD = os.environ.get("SMBD", "/usr/sbin/smbd")
 RECORD = 81
@@ -180,9 +180,10 @@ class SharedStationFile(unittest.TestCase):
         self.assertEqual(read_listing(monitor.pid), "2\t3\n4\t5- **\t6- **\n7\t8\t")
 
     def holders(self, *command, configuration=None, options=(), env=None):
-        run = subprocess.run([*command, "--holders", "--json", "--smb-conf",
-                              configuration or self.server.configuration, *options,
-                              self.server.share], capture_output=True, text=True, env=env)
+        command = [*command, "--holders", "--json", "--smb-conf",
+                   configuration or self.server.configuration, *options, self.server.share]
+        run = subprocess.run(runnable_by_another_user(command), capture_output=True, text=True,
+                             env=env)
         self.assertEqual((run.returncode, run.stderr), (0, ""))
         result = json.loads(run.stdout)
         self.assertEqual({key: result[key] for key in ("listing", "connected", "lastFree")},
@@ -262,8 +263,7 @@ class SharedStationFile(unittest.TestCase):
         shutil.copy(STATION_SCAN, unprivileged)
         unknown = "held by a process this user may not look into: run as root"
         self.assertEqual(
-            self.holders("setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
-                         unprivileged),
+            self.holders(*AS_NOBODY, unprivileged),
             [{"record": record, "pid": None, "unknown": unknown} for record in (3, 4, 5, 5, 6)])
 
 
