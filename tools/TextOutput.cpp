@@ -1,5 +1,6 @@
 #include "tools/TextOutput.h"
 
+#include "station/Failure.h"
 #include "tools/SafeText.h"
 
 namespace tools {
@@ -21,6 +22,16 @@ std::string describeHolder(const holders::Holder& holder, std::string_view alsoE
     }
     if (!holder.unknown.empty()) text += "unknown: " + name(holder.unknown);
     return text;
+}
+
+std::string describeFailure(const PassResult& pass, std::string_view alsoEscaped) {
+    const std::string file = escapedForTerminal(utf8(pass.stationFile), alsoEscaped);
+    const std::string cause =
+        station::failureNumber(*pass.failure) + " " +
+        escapedForTerminal(station::failureDescription(*pass.failure), alsoEscaped);
+    if (!pass.ran) return "cannot open " + file + ": " + cause;
+    return "the pass over " + file + " stopped at record " +
+           std::to_string(pass.tried.empty() ? 0 : pass.tried.back()) + ": " + cause;
 }
 
 void printText(std::ostream& out, const PassResult& pass, const FoundHolders& found) {
