@@ -1,23 +1,29 @@
 """station-scan as a probe of the monitoring engines an administrator already runs: a real Nagios
-core runs --check as a service check and records its state, output and performance data; a real
-node_exporter reads --prometheus --output through its textfile collector and a real Prometheus
-scrapes it and answers queries. The packaged systemd units and alerting rules are checked with
-their own engines' tools, and names that any local user can choose reach root's terminal escaped.
+core and a real Icinga 2 run --check as a service check and record its state, output and
+performance data; a real node_exporter reads --prometheus --output through its textfile collector
+and a real Prometheus scrapes it and answers queries. The packaged systemd units, alerting rules,
+NRPE command and sudoers line are checked with their own tools, the service's holder look-up runs
+confined as the unit confines it, and names that any local user can choose reach root's terminal
+escaped. No failure to write the output passes for success.
 """
 import datetime
 import grp
 import json
 import os
 import pwd
+import re
 import shutil
+import signal
 import stat
 import subprocess
+import sys
 import tempfile
 import unittest
 import urllib.parse
 import urllib.request
 
-from harness import HERE, STATION_OWNER, STATION_SCAN, StationFolder, wait_for
+from harness import (AS_NOBODY, HERE, STATION_OWNER, STATION_SCAN, StationFolder,
+                     runnable_by_another_user, wait_for)
 from samba_test import SambaServer, Workstation, free_port, listening, record
 
 PACKAGING = os.path.join(os.path.dirname(os.path.dirname(HERE)), "packaging")
@@ -209,6 +215,173 @@ class NagiosServiceCheck(unittest.TestCase):
         self.assertEqual((state, performance), ("3", ""))
         self.assertEqual(output, "STATIONS UNKNOWN - --warning: not a range: 9:1")
         self.assertIn("usage: station-scan", gone["bad-range"]["long_plugin_output"])
+
+
+ICINGA2 = os.environ.get("ICINGA2", "/usr/sbin/icinga2")
+
+# Each check's result as Icinga 2's perfdata writer records it, set apart by markers: a plugin's
+# output may run over several lines.
+ICINGA_CFG = """include "{stations}"
+object CheckerComponent "checker" {{}}
+object PerfdataWriter "results" {{
+    service_perfdata_path = "{root}/results/service"
+    service_temp_path = "{root}/results/service.tmp"
+    host_perfdata_path = "{root}/results/host"
+    host_temp_path = "{root}/results/host.tmp"
+    service_format_template = "BEGIN\\t$host.name$\\t$service.state$\\t$service.output$\\t$service.perfdata$\\tEND"
+    rotation_interval = 1s
+}}
+object CheckCommand "nothing" {{
+    command = [ "/bin/true" ]
+}}
+"""
+
+ICINGA_HOST = """object Host "{name}" {{
+    check_command = "nothing"
+    enable_active_checks = false
+{variables}}}
+"""
+
+
+def process_group(pgid):
+    """The processes of the group, zombies left out."""
+    members = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/stat" % entry) as status:
+                fields = status.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        if fields[0] != "Z" and int(fields[2]) == pgid:
+            members.append(int(entry))
+    return members
+
+
+def stopped_by_its_group(test, process):
+    """Icinga 2's umbrella process stops its workers on SIGTERM, but SIGTERM sent to a worker
+    leaves it running: the umbrella is asked, then whatever of its group is left is killed, and
+    the group is waited for until it is gone."""
+    def stop():
+        process.terminate()
+        try:
+            process.wait(timeout=ENGINE_PATIENCE_S)
+        except subprocess.TimeoutExpired:
+            pass
+        try:
+            wait_for(lambda: not process_group(process.pid), "Icinga 2 to stop",
+                     ENGINE_PATIENCE_S)
+        except AssertionError:
+            os.killpg(process.pid, signal.SIGKILL)
+            wait_for(lambda: not process_group(process.pid), "Icinga 2 to be killed")
+        process.wait()
+    test.addCleanup(stop)
+    return process
+
+
+def read_icinga_results(folder):
+    """The last result of each host's service, as (state, output, performance data)."""
+    found = {}
+    try:
+        names = sorted(os.listdir(folder))
+    except FileNotFoundError:
+        return found
+    # Rotated files (service.TIME) in order of time, then the one being written.
+    names = [name for name in names if name != "service.tmp"] + ["service.tmp"]
+    for name in names:
+        if not name.startswith("service"):
+            continue
+        try:
+            with open(os.path.join(folder, name), errors="replace") as results:
+                text = results.read()
+        except FileNotFoundError:
+            continue
+        for host, state, output, performance in re.findall(
+                r"BEGIN\t(.*?)\t(.*?)\t(.*?)\t(.*?)\tEND", text, re.DOTALL):
+            found[host] = (state, output.strip(), performance.strip())
+    return found
+
+
+class IcingaServiceCheck(unittest.TestCase):
+    """A real Icinga 2, run as this user with all its state in a temporary folder, validates the
+    packaged CheckCommand and its apply rule and runs them every second."""
+
+    def test_the_check_command_validates_and_icinga_records_each_state(self):
+        tills = station_folder(self, 7)
+        tills.command("lock 3")
+        tills.command("lock 5")
+        vanishing = station_folder(self, 4)
+        root = temporary_folder(self, "ostrevan-icinga-")
+        # The daemon's folders, made beforehand: it makes none of them itself.
+        for folder in ("state/lib/icinga2", "state/log/icinga2", "state/cache/icinga2",
+                       "state/spool/icinga2/tmp", "run/icinga2/cmd", "results"):
+            os.makedirs(os.path.join(root, folder))
+        with open(os.path.join(PACKAGING, "icinga2", "prostrevan.conf")) as source:
+            shipped = source.read()
+        # The built program, and a check every second instead of every minute.
+        stations = shipped.replace("/usr/local/bin/station-scan", STATION_SCAN).replace(
+            "check_interval = 1m", "check_interval = 1s")
+        self.assertEqual(stations.count(STATION_SCAN), 1)
+        self.assertIn("check_interval = 1s", stations)
+        with open(os.path.join(root, "stations.conf"), "w") as out:
+            out.write(stations)
+        hosts = {
+            "ok": {"warning": "3", "critical": "5", "folder": tills.path},
+            "warning": {"warning": "1", "critical": "5", "folder": tills.path},
+            "missing-till": {"expect": "3-4", "folder": tills.path},
+            "file-gone": {"folder": vanishing.path},
+            "bad-range": {"warning": "9:1", "folder": tills.path},
+        }
+        configuration = os.path.join(root, "icinga2.conf")
+        with open(configuration, "w") as out:
+            out.write(ICINGA_CFG.format(stations=os.path.join(root, "stations.conf"), root=root))
+            for name, variables in hosts.items():
+                out.write(ICINGA_HOST.format(name=name, variables="".join(
+                    '    vars.stations_%s = "%s"\n' % item for item in variables.items())))
+        # Run by an ordinary user, it must be told to stay that user, and where its state goes.
+        environment = dict(os.environ, ICINGA2_USER=pwd.getpwuid(os.getuid()).pw_name,
+                           ICINGA2_GROUP=grp.getgrgid(os.getgid()).gr_name)
+        command = [ICINGA2, "daemon", "-c", configuration,
+                   "-DLocalStateDir=" + os.path.join(root, "state"),
+                   "-DRunDir=" + os.path.join(root, "run")]
+        validated = subprocess.run([*command, "-C"], env=environment, capture_output=True,
+                                   text=True)
+        self.assertEqual(validated.returncode, 0, validated.stdout + validated.stderr)
+        self.assertIn("Instantiated %d Services." % len(hosts), validated.stdout)
+
+        stopped_by_its_group(self, subprocess.Popen(
+            command, env=environment, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            start_new_session=True))
+        results = os.path.join(root, "results")
+        wait_for(lambda: len(read_icinga_results(results)) == len(hosts),
+                 "Icinga 2 to check every service", ENGINE_PATIENCE_S)
+        # The station file goes away: CRITICAL at a following check, and it is not made again.
+        os.remove(os.path.join(vanishing.path, "Brevanto.SIT"))
+        seen = wait_for(lambda: read_icinga_results(results)["file-gone"][0] == "CRITICAL"
+                        and read_icinga_results(results), "the check of a vanished file",
+                        ENGINE_PATIENCE_S)
+        self.assertFalse(os.path.exists(os.path.join(vanishing.path, "Brevanto.SIT")))
+
+        perfdata = "records=7;;;0; last_free=7;;;0;"
+        # The first line of what the plugin said; with --holders, one line per holder follows.
+        first = {host: (state, output.splitlines()[0].strip(), performance)
+                 for host, (state, output, performance) in seen.items()}
+        self.assertEqual(first["ok"], ("OK", "STATIONS OK - 2 connected, last free station 7",
+                                       "connected=2;3;5;0; " + perfdata))
+        self.assertEqual(first["warning"],
+                         ("WARNING", "STATIONS WARNING - 2 connected (warning range 1), last "
+                          "free station 7", "connected=2;1;5;0; " + perfdata))
+        self.assertEqual(first["missing-till"],
+                         ("CRITICAL", "STATIONS CRITICAL - expected but not connected: 4 - 2 "
+                          "connected, last free station 7", "connected=2;;;0; " + perfdata))
+        self.assertEqual(first["file-gone"],
+                         ("CRITICAL", "STATIONS CRITICAL - cannot open %s/Brevanto.SIT: 2 No "
+                          "such file or directory" % vanishing.path, ""))
+        self.assertEqual(first["bad-range"],
+                         ("UNKNOWN", "STATIONS UNKNOWN - --warning: not a range: 9:1", ""))
+        # The holders, asked for by default: the owner holding records 3 and 5.
+        self.assertIn("record 3: pid %d station-owner" % tills.owner.pid, seen["ok"][1])
 
 
 def query(port, promql):
