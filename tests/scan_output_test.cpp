@@ -288,10 +288,9 @@ TEST(Metrics, PerRecordSeriesStopAfterTenThousandRecordsAndSaySo) {
     for (std::int32_t record = 2; record <= 200'001; ++record) pass.tried.push_back(record);
     pass.locked = {10'001, 10'002};
     pass.connected = 2;
-    const std::string text =
-        tools::metricsText(pass,
-                           std::vector{processHolder(10'001, "till"), processHolder(10'002, "till")},
-                           std::nullopt, RecordList::parse("10001-10002,150000"));
+    const std::string text = tools::metricsText(
+        pass, std::vector{processHolder(10'001, "till"), processHolder(10'002, "till")},
+        std::nullopt, RecordList::parse("10001-10002,150000"));
     EXPECT_EQ(occurrences(text, "prostrevan_record_locked{"), tools::kMostRecordSeries);
     EXPECT_NE(text.find("prostrevan_record_locked{folder=\"/srv/station\",record=\"10001\"} 1\n"),
               std::string::npos);
@@ -307,8 +306,8 @@ TEST(Metrics, PerRecordSeriesStopAfterTenThousandRecordsAndSaySo) {
     EXPECT_LT(text.size(), 2'000'000u);
 
     // A small file leaves nothing out, and an expected record past its end keeps its series.
-    const std::string small = tools::metricsText(wholePass({3}), std::nullopt, std::nullopt,
-                                                 RecordList::parse("20"));
+    const std::string small =
+        tools::metricsText(wholePass({3}), std::nullopt, std::nullopt, RecordList::parse("20"));
     EXPECT_NE(small.find("prostrevan_record_series_omitted{folder=\"/srv/station\"} 0\n"),
               std::string::npos);
     EXPECT_NE(small.find("prostrevan_record_expected{folder=\"/srv/station\",record=\"20\"} 1\n"),

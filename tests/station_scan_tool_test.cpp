@@ -66,9 +66,9 @@ TEST(StationScanTool, FailedOpenEndsWithStatusOne) {
     std::string reported = OpenedStation(missing).openMessage();
     ASSERT_NE(reported.find('-'), std::string::npos);
     reported[reported.find('-')] = ' ';
-    EXPECT_NE(run.output.find("station-scan: cannot open " + missing.string() + ": " + reported +
-                              "\n"),
-              std::string::npos)
+    EXPECT_NE(
+        run.output.find("station-scan: cannot open " + missing.string() + ": " + reported + "\n"),
+        std::string::npos)
         << run.output;
     EXPECT_NE(run.output.find("{\"listing\": \"\", \"connected\": 0, \"lastFree\": 0}"),
               std::string::npos)
@@ -98,9 +98,9 @@ TEST(StationScanTool, ProbesNeverCreateAMissingStationFile) {
     const ProgramRun metrics = runScan("--prometheus " + quoted(folder.path()) + " 2>&1");
     EXPECT_EQ(metrics.status, 1);
     // Standard error says which file it looked for.
-    EXPECT_NE(metrics.output.find("station-scan: cannot open " + folder.stationFile().string() +
-                                  ": "),
-              std::string::npos)
+    EXPECT_NE(
+        metrics.output.find("station-scan: cannot open " + folder.stationFile().string() + ": "),
+        std::string::npos)
         << metrics.output;
     EXPECT_NE(metrics.output.find("prostrevan_up{folder="), std::string::npos);
     EXPECT_NE(metrics.output.find("} 0\n"), std::string::npos) << metrics.output;

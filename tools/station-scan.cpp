@@ -201,8 +201,7 @@ int main(int argc, char** argv) {
     }
 
     if (pass.failure) {
-        std::cerr << "station-scan: " << tools::describeFailure(pass)
-                  << "\n";
+        std::cerr << "station-scan: " << tools::describeFailure(pass) << "\n";
     }
     if (lookUpFailure) printFailure(*lookUpFailure);
     bool failed = pass.failure || lookUpFailure;
