@@ -56,6 +56,15 @@ def station_folder(test, records):
     return folder
 
 
+def checked_folders(test):
+    """What the engines' checks look at: seven tills with 3 and 5 connected, and a station file
+    that will vanish."""
+    tills = station_folder(test, 7)
+    tills.command("lock 3")
+    tills.command("lock 5")
+    return tills, station_folder(test, 4)
+
+
 NAGIOS_CFG = """log_file={root}/nagios.log
 cfg_file={root}/objects.cfg
 status_file={root}/status.dat
@@ -156,10 +165,7 @@ class NagiosServiceCheck(unittest.TestCase):
     """Nagios runs station-scan --check every second and keeps what it said in status.dat."""
 
     def test_states_output_and_performance_data_as_nagios_records_them(self):
-        tills = station_folder(self, 7)
-        tills.command("lock 3")
-        tills.command("lock 5")
-        vanishing = station_folder(self, 4)
+        tills, vanishing = checked_folders(self)
         root = temporary_folder(self, "ostrevan-nagios-")
         os.mkdir(os.path.join(root, "checkresults"))
         services = {
@@ -309,10 +315,7 @@ class IcingaServiceCheck(unittest.TestCase):
     packaged CheckCommand and its apply rule and runs them every second."""
 
     def test_the_check_command_validates_and_icinga_records_each_state(self):
-        tills = station_folder(self, 7)
-        tills.command("lock 3")
-        tills.command("lock 5")
-        vanishing = station_folder(self, 4)
+        tills, vanishing = checked_folders(self)
         root = temporary_folder(self, "ostrevan-icinga-")
         # The daemon's folders, made beforehand: it makes none of them itself.
         for folder in ("state/lib/icinga2", "state/log/icinga2", "state/cache/icinga2",
