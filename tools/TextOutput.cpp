@@ -30,8 +30,10 @@ std::string describeFailure(const PassResult& pass, std::string_view alsoEscaped
         station::failureNumber(*pass.failure) + " " +
         escapedForTerminal(station::failureDescription(*pass.failure), alsoEscaped);
     if (!pass.ran) return "cannot open " + file + ": " + cause;
-    return "the pass over " + file + " stopped at record " +
-           std::to_string(pass.tried.empty() ? 0 : pass.tried.back()) + ": " + cause;
+    // Records are noted only when the pass was asked to note them.
+    const std::string where =
+        pass.tried.empty() ? "" : " at record " + std::to_string(pass.tried.back());
+    return "the pass over " + file + " stopped" + where + ": " + cause;
 }
 
 void printText(std::ostream& out, const PassResult& pass, const FoundHolders& found) {

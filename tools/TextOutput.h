@@ -18,7 +18,8 @@ std::string describeHolder(const holders::Holder& holder, std::string_view alsoE
 
 // Why a pass that failed (`pass.failure` set) did not reach the end of the station file, naming
 // it: "cannot open /srv/station/Brevanto.SIT: 2 No such file or directory", or "the pass over
-// ... stopped at record N: ...". Escaped as describeHolder escapes names.
+// ... stopped at record N: ..." (without the record when the pass noted none). Escaped as
+// describeHolder escapes names.
 std::string describeFailure(const PassResult& pass, std::string_view alsoEscaped = {});
 
 }  // namespace tools
