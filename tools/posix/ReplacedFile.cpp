@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <memory>
@@ -16,9 +17,6 @@
 
 namespace tools {
 namespace {
-
-// How every exposition begins: a staging file that holds anything else is not ours.
-constexpr std::string_view kExpositionStart = "# HELP prostrevan_";
 
 // The process id in `NAME.PID.tmp`, the name of a staging file for the file named name.
 std::optional<pid_t> stagingProcess(std::string_view entry, std::string_view name) {
@@ -36,24 +34,28 @@ std::optional<pid_t> stagingProcess(std::string_view entry, std::string_view nam
 }
 
 // A staging file left by an earlier run that was killed before its rename: a plain file of this
-// user, named for a process that no longer exists, holding nothing but the start of metrics.
-bool abandonedStaging(int folder, const char* entry, pid_t pid) {
+// user, named for a process that no longer exists, that begins as this run's contents begin (or
+// is empty: killed before it wrote).
+bool abandonedStaging(int folder, const char* entry, pid_t pid, std::string_view firstLine) {
     if (pid == ::getpid() || ::kill(pid, 0) == 0 || errno != ESRCH) return false;
     const int fd = ::openat(folder, entry, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd == -1) return false;
     struct stat status {};
-    char start[kExpositionStart.size()];
+    std::string start(firstLine.size(), '\0');
     const bool plain = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
                        status.st_uid == ::geteuid() && status.st_nlink == 1;
-    const ssize_t read = plain ? ::read(fd, start, sizeof start) : -1;
+    const ssize_t read = plain ? ::read(fd, start.data(), start.size()) : -1;
     ::close(fd);
     return read >= 0 &&
-           kExpositionStart.starts_with(std::string_view(start, static_cast<std::size_t>(read)));
+           firstLine.starts_with(std::string_view(start).substr(0, static_cast<std::size_t>(read)));
 }
 
 // Removes what earlier runs that were killed half-way left beside path. Only a tidy-up: what
 // cannot be looked at is left as it is.
-void removeAbandonedStaging(const std::filesystem::path& path) {
+void removeAbandonedStaging(const std::filesystem::path& path, std::string_view contents) {
+    // Enough to tell a file of ours, and never more than a line.
+    const std::string_view firstLine =
+        contents.substr(0, std::min(contents.find('\n'), std::size_t{256}));
     const std::filesystem::path parent =
         path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
     const auto close = [](DIR* opened) { ::closedir(opened); };
@@ -62,7 +64,7 @@ void removeAbandonedStaging(const std::filesystem::path& path) {
     const std::string name = path.filename().string();
     while (const dirent* entry = ::readdir(folder.get())) {
         const auto pid = stagingProcess(entry->d_name, name);
-        if (pid && abandonedStaging(::dirfd(folder.get()), entry->d_name, *pid)) {
+        if (pid && abandonedStaging(::dirfd(folder.get()), entry->d_name, *pid, firstLine)) {
             ::unlinkat(::dirfd(folder.get()), entry->d_name, 0);
         }
     }
@@ -71,7 +73,7 @@ void removeAbandonedStaging(const std::filesystem::path& path) {
 }  // namespace
 
 void replaceWhole(const std::filesystem::path& path, std::string_view contents) {
-    removeAbandonedStaging(path);
+    removeAbandonedStaging(path, contents);
     std::filesystem::path staging = path;
     staging += "." + std::to_string(::getpid()) + ".tmp";
     // Every failure names the file asked for: the staging file's name means nothing to a reader.
