@@ -1,5 +1,6 @@
 // The station file on POSIX systems: where it is looked for, what an open failure says, what is
-// refused, and passes over a file that is grown, emptied, deleted and replaced while it stays open.
+// refused, passes over a file that is grown and emptied while it stays open, and the monitor
+// following the file at its path when it is deleted or replaced.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,16 +9,21 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <string>
+#include <vector>
 
+#include "RecordedWindow.h"
 #include "Support.h"
 #include "station/LockScan.h"
 #include "station/StationFile.h"
+#include "viewer/RefreshCycle.h"
 
 namespace {
 
 using testing_support::CollectedMessages;
 using testing_support::OpenedStation;
 using testing_support::OwnerProcess;
+using testing_support::RecordedWindow;
 using testing_support::ScanOutcome;
 using testing_support::TempFolder;
 using testing_support::writeStationFile;
@@ -89,11 +95,8 @@ TEST(StationFileOpen, DanglingLinkIsNotFollowedToCreateItsTarget) {
     EXPECT_FALSE(std::filesystem::exists(target));
 }
 
-// The file is opened once and never reopened: whatever happens to it while the monitor runs,
-
-// each pass shows the file it opened, as that file stands now.
-
-TEST(StationFilePasses, KeepsTheFileItOpenedThroughEverythingDoneToIt) {
+// Each pass shows the open file as it stands now, whatever the owning application does to it.
+TEST(StationFilePasses, FollowTheOpenFileAsItGrowsAndIsEmptied) {
     TempFolder folder;
     OwnerProcess owner(folder.stationFile());
     owner.grow(4);
@@ -114,19 +117,78 @@ TEST(StationFilePasses, KeepsTheFileItOpenedThroughEverythingDoneToIt) {
     owner.grow(5);
     EXPECT_EQ(scan(), (ScanOutcome{"2\t3- **\r\n4\t5\t6\r\n", 1, 5}));
 
-    // Deleted: the name is gone, but the owner still has the file open and still locks it.
-    std::filesystem::remove(folder.stationFile());
-    owner.lock("5");
-    EXPECT_EQ(scan(), (ScanOutcome{"2\t3- **\r\n4\t5- **\t6\r\n", 2, 5}));
-
-    // Replaced by a rename: a new file under the name, which the pass does not see.
-    writeStationFile(folder.path() / "new", 10 * 81);
-    std::filesystem::rename(folder.path() / "new", folder.stationFile());
-    EXPECT_EQ(scan(), (ScanOutcome{"2\t3- **\r\n4\t5- **\t6\r\n", 2, 5}));
-
     owner.kill();  // its locks go with it
     EXPECT_EQ(scan(), (ScanOutcome{"2\t3\r\n4\t5\t6\r\n", 0, 5}));
     EXPECT_TRUE(opened.messages.messages.empty());
+}
+
+// The monitor over a station file of 8 records whose owner holds record 3, as listed by its first
+// tick. The file is deleted, or replaced by a rename: the next tick lists the file now under the
+// name, and never the one it had open, which the first owner goes on locking.
+class FollowedFileOnPosix : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        firstOwner.grow(8);
+        firstOwner.lock("3");
+        cycle.setRutaFichero(folder.stationFile());
+        cycle.load();
+        cycle.timer1Tick();
+        ASSERT_EQ(window.listing.text(), kEightWithThree);
+    }
+
+    // A new file of 12 records under the name, its records 5 and 7 held by a second owner.
+    void expectTheNewFileListedByTheNextTick() {
+        cycle.timer1Tick();
+        EXPECT_EQ(window.listing.text(), kTwelveWithFiveAndSeven);
+        EXPECT_EQ(window.caption, "12");
+        EXPECT_TRUE(window.outageBoxes.empty());
+    }
+
+    static constexpr char kEightWithThree[] = "2\t3- **\r\n4\t5\t6\r\n7\t8\t9\r\n";
+    static constexpr char kTwelveWithFiveAndSeven[] =
+        "2\t3\r\n4\t5- **\t6\r\n7- **\t8\t9\r\n10\t11\t12\r\n13\t";
+    TempFolder folder;
+    OwnerProcess firstOwner{folder.stationFile()};
+    RecordedWindow window;
+    viewer::RefreshCycle cycle{window};
+};
+
+TEST_F(FollowedFileOnPosix, DeletedAndCreatedAgain) {
+    std::filesystem::remove(folder.stationFile());
+    OwnerProcess secondOwner(folder.stationFile());
+    secondOwner.grow(12);
+    secondOwner.lock("5");
+    secondOwner.lock("7");
+    expectTheNewFileListedByTheNextTick();
+}
+
+TEST_F(FollowedFileOnPosix, AnotherFileRenamedOverTheName) {
+    const auto restored = folder.path() / "restored.SIT";
+    OwnerProcess secondOwner(restored);
+    secondOwner.grow(12);
+    secondOwner.lock("5");
+    secondOwner.lock("7");
+    std::filesystem::rename(restored, folder.stationFile());
+    expectTheNewFileListedByTheNextTick();
+}
+
+TEST_F(FollowedFileOnPosix, DeletedWithNothingInItsPlaceThenCreatedAgain) {
+    std::filesystem::remove(folder.stationFile());
+    cycle.timer1Tick();
+    EXPECT_EQ(window.outageBoxes, std::vector<std::string>{std::to_string(ENOENT)});
+    EXPECT_EQ(window.listing.text(), "");
+    EXPECT_EQ(window.caption, "0");
+    cycle.timer1Tick();
+    EXPECT_FALSE(std::filesystem::exists(folder.stationFile())) << "the monitor created it";
+
+    OwnerProcess secondOwner(folder.stationFile());
+    secondOwner.grow(12);
+    secondOwner.lock("5");
+    secondOwner.lock("7");
+    cycle.timer1Tick();
+    EXPECT_EQ(window.listing.text(), kTwelveWithFiveAndSeven);
+    EXPECT_EQ(window.outageBoxes.size(), 1u);
+    EXPECT_TRUE(window.modalBoxes.empty());
 }
 
 TEST(StationFilePasses, LeavesNoLockAndChangesNoByte) {
