@@ -30,6 +30,7 @@ void RefreshCycle::timer1Tick() noexcept {
 void RefreshCycle::cmdVerClick() noexcept {
     if (!refreshAllowed()) return;
     try {
+        // A click looks at the path too: the user asks for the truth now.
         RefrescarPuestos(station::PathCheck::withPath);
     } catch (...) {
         endOnUnhandledFailure();

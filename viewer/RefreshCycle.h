@@ -69,11 +69,12 @@ class RefreshCycle final : private station::MessageSink {
     std::int32_t MLP_PuestosConectadosGrabados(std::int32_t& RT_UltimoPuestoLibre);
 
   private:
-    // A click asks about the path too: the user wants the truth now.
     void RefrescarPuestos(station::PathCheck check);
-    // Closes the open file if it is no longer the one at the path, and has it opened again.
+    // Closes the open file if it is no longer the one at the path; the refresh then opens the
+    // path again. A failure is the pass's.
     void followPath(station::PathCheck check);
-    // Closes the file that no longer reads and opens its path again; a failure is the pass's.
+    // Opens the path again, closing the file first if it is still open (it no longer reads); a
+    // failure is the pass's.
     void reopen();
     // Inside a catch block: the failure being handled ends the refresh before its pass, as a
     // pass that failed at its first record would end.

@@ -113,8 +113,9 @@ bool PlatformFile::handleGone(const std::error_code& failure) noexcept {
 }
 
 bool PlatformFile::linked() const {
-    // A delete through any handle marks the file pending at once; since Windows 10 1903 (POSIX
-    // semantics) and on a share whose server unlinked it, it has no link left instead.
+    // A deleted file is pending deletion while handles on it remain (before Windows 10 1903 with
+    // its name still taken), or, deleted with POSIX semantics or unlinked by a share's server,
+    // has no link left: either way it is no longer the file at the path.
     FILE_STANDARD_INFO standard{};
     if (!::GetFileInformationByHandleEx(handleOf(handle_), FileStandardInfo, &standard,
                                         sizeof standard)) {
