@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,17 @@ class RecordedWindow final : public viewer::WindowControls {
     std::vector<std::string> modalBoxes;
     std::vector<std::string> outageBoxes;
     int ended = -1;
+};
+
+// The refresh cycle over the station file at path, in a recorded window: loaded, and ticked once.
+struct RecordedMonitor {
+    explicit RecordedMonitor(const std::filesystem::path& stationFile) {
+        cycle.setRutaFichero(stationFile);
+        cycle.load();
+        cycle.timer1Tick();
+    }
+    RecordedWindow window;
+    viewer::RefreshCycle cycle{window};
 };
 
 }  // namespace testing_support

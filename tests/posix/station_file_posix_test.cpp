@@ -16,14 +16,13 @@
 #include "Support.h"
 #include "station/LockScan.h"
 #include "station/StationFile.h"
-#include "viewer/RefreshCycle.h"
 
 namespace {
 
 using testing_support::CollectedMessages;
 using testing_support::OpenedStation;
 using testing_support::OwnerProcess;
-using testing_support::RecordedWindow;
+using testing_support::RecordedMonitor;
 using testing_support::ScanOutcome;
 using testing_support::TempFolder;
 using testing_support::writeStationFile;
@@ -122,73 +121,44 @@ TEST(StationFilePasses, FollowTheOpenFileAsItGrowsAndIsEmptied) {
     EXPECT_TRUE(opened.messages.messages.empty());
 }
 
-// The monitor over a station file of 8 records whose owner holds record 3, as listed by its first
-// tick. The file is deleted, or replaced by a rename: the next tick lists the file now under the
-// name, and never the one it had open, which the first owner goes on locking.
-class FollowedFileOnPosix : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        firstOwner.grow(8);
-        firstOwner.lock("3");
-        cycle.setRutaFichero(folder.stationFile());
-        cycle.load();
-        cycle.timer1Tick();
-        ASSERT_EQ(window.listing.text(), kEightWithThree);
-    }
-
-    // A new file of 12 records under the name, its records 5 and 7 held by a second owner.
-    void expectTheNewFileListedByTheNextTick() {
-        cycle.timer1Tick();
-        EXPECT_EQ(window.listing.text(), kTwelveWithFiveAndSeven);
-        EXPECT_EQ(window.caption, "12");
-        EXPECT_TRUE(window.outageBoxes.empty());
-    }
-
-    static constexpr char kEightWithThree[] = "2\t3- **\r\n4\t5\t6\r\n7\t8\t9\r\n";
-    static constexpr char kTwelveWithFiveAndSeven[] =
-        "2\t3\r\n4\t5- **\t6\r\n7- **\t8\t9\r\n10\t11\t12\r\n13\t";
+// Deleted and created again, replaced by a rename, deleted with nothing in its place: the next
+// tick lists what is under the name, and never the file the monitor had open, whose owner goes on
+// locking it.
+TEST(FollowedFileOnPosix, TheNextTickListsWhatIsUnderTheName) {
     TempFolder folder;
-    OwnerProcess firstOwner{folder.stationFile()};
-    RecordedWindow window;
-    viewer::RefreshCycle cycle{window};
-};
+    OwnerProcess firstOwner(folder.stationFile());
+    firstOwner.grow(8);
+    firstOwner.lock("3");
+    RecordedMonitor monitor(folder.stationFile());
+    auto& window = monitor.window;
+    ASSERT_EQ(window.listing.text(), "2\t3- **\r\n4\t5\t6\r\n7\t8\t9\r\n");
 
-TEST_F(FollowedFileOnPosix, DeletedAndCreatedAgain) {
     std::filesystem::remove(folder.stationFile());
     OwnerProcess secondOwner(folder.stationFile());
     secondOwner.grow(12);
     secondOwner.lock("5");
     secondOwner.lock("7");
-    expectTheNewFileListedByTheNextTick();
-}
+    monitor.cycle.timer1Tick();
+    EXPECT_EQ(window.listing.text(), "2\t3\r\n4\t5- **\t6\r\n7- **\t8\t9\r\n10\t11\t12\r\n13\t");
+    EXPECT_EQ(window.caption, "12");
 
-TEST_F(FollowedFileOnPosix, AnotherFileRenamedOverTheName) {
-    const auto restored = folder.path() / "restored.SIT";
-    OwnerProcess secondOwner(restored);
-    secondOwner.grow(12);
-    secondOwner.lock("5");
-    secondOwner.lock("7");
-    std::filesystem::rename(restored, folder.stationFile());
-    expectTheNewFileListedByTheNextTick();
-}
+    writeStationFile(folder.path() / "restored", 6 * 81);
+    std::filesystem::rename(folder.path() / "restored", folder.stationFile());
+    monitor.cycle.timer1Tick();
+    EXPECT_EQ(window.listing.text(), "2\t3\r\n4\t5\t6\r\n7\t");
+    EXPECT_TRUE(window.outageBoxes.empty());
 
-TEST_F(FollowedFileOnPosix, DeletedWithNothingInItsPlaceThenCreatedAgain) {
     std::filesystem::remove(folder.stationFile());
-    cycle.timer1Tick();
+    monitor.cycle.timer1Tick();
     EXPECT_EQ(window.outageBoxes, std::vector<std::string>{std::to_string(ENOENT)});
     EXPECT_EQ(window.listing.text(), "");
     EXPECT_EQ(window.caption, "0");
-    cycle.timer1Tick();
+    monitor.cycle.timer1Tick();
     EXPECT_FALSE(std::filesystem::exists(folder.stationFile())) << "the monitor created it";
-
-    OwnerProcess secondOwner(folder.stationFile());
-    secondOwner.grow(12);
-    secondOwner.lock("5");
-    secondOwner.lock("7");
-    cycle.timer1Tick();
-    EXPECT_EQ(window.listing.text(), kTwelveWithFiveAndSeven);
+    writeStationFile(folder.stationFile(), 5 * 81);
+    monitor.cycle.timer1Tick();
+    EXPECT_EQ(window.caption, "5");
     EXPECT_EQ(window.outageBoxes.size(), 1u);
-    EXPECT_TRUE(window.modalBoxes.empty());
 }
 
 TEST(StationFilePasses, LeavesNoLockAndChangesNoByte) {
