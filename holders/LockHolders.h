@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "station/PlatformFile.h"
+
 // Who holds the locks on the station file's records: the processes of this machine and, through
 // Samba's smbd, the file server's clients. Each operating system has its own implementation file.
 namespace holders {
@@ -48,7 +50,7 @@ struct LookUpOptions {
 // platform's native handle (station::StationFile::nativeHandle): the look-up asks about that
 // file, never about whatever its path names by now. A record that nobody holds any more gets one
 // holder saying so. Throws std::system_error when the look-up cannot run at all.
-std::vector<Holder> lookUp(std::intptr_t stationFile, std::span<const std::int32_t> records,
+std::vector<Holder> lookUp(station::NativeHandle stationFile, std::span<const std::int32_t> records,
                            const LookUpOptions& options);
 
 }  // namespace holders

@@ -6,8 +6,25 @@
 #include <span>
 #include <system_error>
 #include <utility>
+#ifndef _WIN32
+#include <fcntl.h>
+#endif
 
 namespace station {
+
+// An open file as the operating system knows it: a POSIX descriptor, a Windows HANDLE.
+#ifdef _WIN32
+using NativeHandle = void*;
+#else
+using NativeHandle = int;
+#endif
+
+// The table of every call that the station code makes to the operating system: its open, read,
+// lock query, identity checks and clock. Each platform's own, in station/posix/SystemCalls.h and
+// station/windows/SystemCalls.h; a test replaces calls of it to make faults happen.
+class SystemCalls;
+// The operating system's own calls.
+SystemCalls& systemCalls();
 
 // What opening does when the file is missing: the monitor creates it empty, as the owning
 // application's own start would; a probe only looks and never writes.
@@ -30,7 +47,8 @@ class PlatformFile {
     // creating it empty when it is missing unless told to fail. Anything but a regular file is
     // refused, and opening never waits (a FIFO in its place must not hang the caller).
     static PlatformFile openShared(const std::filesystem::path& path,
-                                   WhenMissing whenMissing = WhenMissing::create);
+                                   WhenMissing whenMissing = WhenMissing::create,
+                                   SystemCalls& calls = systemCalls());
 
     // Whether a failure of a read says that the open file itself is gone (a file handle gone
     // stale, a network session dropped) rather than that one read went wrong: only a new open of
@@ -38,11 +56,13 @@ class PlatformFile {
     static bool handleGone(const std::error_code& failure) noexcept;
 
     PlatformFile(PlatformFile&& other) noexcept
-        : handle_(std::exchange(other.handle_, kNoHandle)),
+        : handle_(std::exchange(other.handle_, noHandle())),
+          calls_(other.calls_),
           identity_(other.identity_),
           openFileDescriptionQueries_(other.openFileDescriptionQueries_) {}
     PlatformFile& operator=(PlatformFile&& other) noexcept {
         std::swap(handle_, other.handle_);
+        std::swap(calls_, other.calls_);
         std::swap(identity_, other.identity_);
         std::swap(openFileDescriptionQueries_, other.openFileDescriptionQueries_);
         return *this;
@@ -73,17 +93,19 @@ class PlatformFile {
 
     // The open file as the platform knows it (a POSIX descriptor, a Windows HANDLE), lent to
     // code that asks the system more about the same file; it stays this object's.
-    std::intptr_t nativeHandle() const { return handle_; }
+    NativeHandle nativeHandle() const { return handle_; }
 
   private:
-    // No open file: -1 both as a POSIX descriptor and as Windows' INVALID_HANDLE_VALUE.
-    static constexpr std::intptr_t kNoHandle = -1;
+    // No open file: -1 as a POSIX descriptor, Windows' INVALID_HANDLE_VALUE.
+    static NativeHandle noHandle() noexcept;
 
-    explicit PlatformFile(std::intptr_t handle) : handle_(handle) {}
+    PlatformFile(NativeHandle handle, SystemCalls& calls) : handle_(handle), calls_(&calls) {}
 
     bool lockedByAnother(std::uint64_t offset, std::size_t length);
 
-    std::intptr_t handle_;
+    NativeHandle handle_;
+    // The calls this file was opened through; every later call about it goes there too.
+    SystemCalls* calls_;
     // Taken at the open: a file's identity never changes while it is open.
     FileIdentity identity_;
     bool openFileDescriptionQueries_ = true;
@@ -91,5 +113,17 @@ class PlatformFile {
 
 // The folder that holds the running executable.
 std::filesystem::path executableFolder();
+
+#ifndef _WIN32
+// POSIX systems, where record locks are advisory: asks the kernel which lock of another process or
+// open file description would conflict with a write lock on [offset, offset + length) of file: one
+// of either kind, shared ones included. The answer's l_type is F_UNLCK when there is none;
+// otherwise l_pid names the holder as this pid namespace sees it (0 outside it, -1 for an
+// open-file-description lock). Asks with F_OFD_GETLK, and where the kernel or the file system
+// refuses that kind (EINVAL) with F_GETLK, from then on for this caller (openFileDescriptionQueries
+// goes false). Throws the system's error otherwise.
+struct flock conflictingLock(NativeHandle file, std::uint64_t offset, std::size_t length,
+                             bool& openFileDescriptionQueries);
+#endif
 
 }  // namespace station

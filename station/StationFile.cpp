@@ -30,7 +30,8 @@ void FileTable::open(std::int16_t number, const std::filesystem::path& path,
                      std::int32_t recordLength, WhenMissing whenMissing) {
     if (number < 1 || recordLength < 1) fail(std::errc::invalid_argument);
     if (files_.contains(number)) fail(std::errc::device_or_resource_busy);
-    files_.emplace(number, OpenFile{PlatformFile::openShared(path, whenMissing), recordLength});
+    files_.emplace(number,
+                   OpenFile{PlatformFile::openShared(path, whenMissing, calls_), recordLength});
 }
 
 void FileTable::close(std::int16_t number) noexcept { files_.erase(number); }

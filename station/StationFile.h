@@ -41,6 +41,9 @@ static_assert(sizeof(StationRecord) == kRecordLength);
 // record 1 and nothing between records; each open file keeps its own end-of-file state.
 class FileTable {
   public:
+    // Opening, reading and asking about the files through calls.
+    explicit FileTable(SystemCalls& calls = systemCalls()) : calls_(calls) {}
+
     // The lowest file number not in use.
     std::int16_t nextFreeNumber() const;
 
@@ -69,7 +72,7 @@ class FileTable {
     }
 
     // The platform's handle of the open file, lent; see PlatformFile::nativeHandle.
-    std::intptr_t nativeHandle(std::int16_t number) { return find(number).file.nativeHandle(); }
+    NativeHandle nativeHandle(std::int16_t number) { return find(number).file.nativeHandle(); }
 
   private:
     struct OpenFile {
@@ -80,6 +83,7 @@ class FileTable {
 
     OpenFile& find(std::int16_t number);
 
+    SystemCalls& calls_;
     std::map<std::int16_t, OpenFile> files_;
 };
 
@@ -138,7 +142,7 @@ class StationFile final : public ScannedFile {
 
     // The platform's handle of the open station file, lent to code that asks the system about
     // the very file the passes read.
-    std::intptr_t nativeHandle() { return files_.nativeHandle(fileNumber()); }
+    NativeHandle nativeHandle() { return files_.nativeHandle(fileNumber()); }
 
   private:
     // File numbers are 16-bit to the file services; a value that does not fit is an overflow.

@@ -56,7 +56,7 @@ class ScanPass {
 
     // The pass's own open file, lent to the look-up of its holders: the file the pass read, even
     // if its name has since gone to another.
-    std::intptr_t nativeHandle() { return stationFile_.nativeHandle(); }
+    station::NativeHandle nativeHandle() { return stationFile_.nativeHandle(); }
 
   private:
     station::FileTable files_;

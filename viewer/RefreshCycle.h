@@ -54,7 +54,11 @@ class WindowControls {
 // outage like a failed pass.
 class RefreshCycle final : private station::MessageSink {
   public:
-    explicit RefreshCycle(WindowControls& window) : window_(window), station_(files_, *this) {}
+    // The station file is opened and read through calls: the operating system's own, or in a
+    // test, calls that fail on demand.
+    explicit RefreshCycle(WindowControls& window,
+                          station::SystemCalls& calls = station::systemCalls())
+        : window_(window), files_(calls), station_(files_, *this) {}
 
     // The station file to open instead of the one beside the executable; set before the load,
     // which opens it (a later reopen of a dead handle opens the same path again).

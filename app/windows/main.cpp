@@ -4,8 +4,8 @@
 
 #include <system_error>
 
-#include "station/windows/WindowsError.h"
 #include "viewer/win32/frmOstrevan.h"
+#include "win32/Utf16.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     try {
@@ -14,8 +14,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
         return window.run();
     } catch (const std::system_error& failure) {
         // The window itself could not be made: nothing else can say so.
-        ::MessageBoxW(nullptr, station::toWide(failure.what()).c_str(),
-                      station::toWide(viewer::kApplicationTitle).c_str(), MB_OK);
+        ::MessageBoxW(nullptr, win32::toWide(failure.what()).c_str(),
+                      win32::toWide(viewer::kApplicationTitle).c_str(), MB_OK);
         return viewer::kUnhandledFailureExitStatus;
     }
 }

@@ -23,7 +23,7 @@
 #include "holders/linux/KernelLocks.h"
 #include "holders/linux/Process.h"
 #include "holders/linux/SambaStatus.h"
-#include "station/posix/LockQuery.h"
+#include "station/PlatformFile.h"
 
 namespace holders {
 namespace {
@@ -330,11 +330,11 @@ class RecordHolders {
 
 }  // namespace
 
-std::vector<Holder> lookUp(std::intptr_t stationFile, std::span<const std::int32_t> records,
+std::vector<Holder> lookUp(station::NativeHandle stationFile, std::span<const std::int32_t> records,
                            const LookUpOptions& options) {
     std::vector<Holder> holders;
     if (records.empty()) return holders;
-    const StationIdentity station = StationIdentity::of(static_cast<int>(stationFile));
+    const StationIdentity station = StationIdentity::of(stationFile);
 
     // Who seems to hold the file: open-file-description locks can show through any process's
     // descriptors, a classic lock only through its own process's.

@@ -5,12 +5,13 @@
 
 #include <system_error>
 
-#include "station/windows/WindowsError.h"
+#include "win32/ErrorCategory.h"
 
 namespace holders {
 
-std::vector<Holder> lookUp(std::intptr_t, std::span<const std::int32_t>, const LookUpOptions&) {
-    throw std::system_error(ERROR_NOT_SUPPORTED, station::windowsCategory());
+std::vector<Holder> lookUp(station::NativeHandle, std::span<const std::int32_t>,
+                           const LookUpOptions&) {
+    throw std::system_error(ERROR_NOT_SUPPORTED, win32::errorCategory());
 }
 
 }  // namespace holders

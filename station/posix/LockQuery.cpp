@@ -6,7 +6,7 @@
 
 namespace station {
 
-struct flock conflictingLock(int fd, std::uint64_t offset, std::size_t length,
+struct flock conflictingLock(SystemCalls& calls, int fd, std::uint64_t offset, std::size_t length,
                              bool& openFileDescriptionQueries) {
     auto query = [&](int command, struct flock& range) {
         range = {};
@@ -16,7 +16,7 @@ struct flock conflictingLock(int fd, std::uint64_t offset, std::size_t length,
         range.l_whence = SEEK_SET;
         range.l_start = static_cast<off_t>(offset);
         range.l_len = static_cast<off_t>(length);
-        return ::fcntl(fd, command, &range) == 0;
+        return calls.getLock(fd, command, &range) == 0;
     };
     struct flock range {};
     if (openFileDescriptionQueries) {
@@ -27,6 +27,11 @@ struct flock conflictingLock(int fd, std::uint64_t offset, std::size_t length,
     }
     if (!query(F_GETLK, range)) throwLastError();
     return range;
+}
+
+struct flock conflictingLock(NativeHandle file, std::uint64_t offset, std::size_t length,
+                             bool& openFileDescriptionQueries) {
+    return conflictingLock(systemCalls(), file, offset, length, openFileDescriptionQueries);
 }
 
 }  // namespace station

@@ -4,10 +4,8 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 #ifdef __linux__
 #include <linux/magic.h>
-#include <sys/vfs.h>
 #endif
 
 #include <cerrno>
@@ -17,6 +15,7 @@
 
 #include "station/Failure.h"
 #include "station/posix/LockQuery.h"
+#include "station/posix/SystemCalls.h"
 
 namespace station {
 namespace {
@@ -30,16 +29,17 @@ const char* fileKind(mode_t mode) {
     return "of another kind";
 }
 
-int openWithoutWaiting(const std::filesystem::path& path, WhenMissing whenMissing) {
+int openWithoutWaiting(SystemCalls& calls, const std::filesystem::path& path,
+                       WhenMissing whenMissing) {
     // O_NONBLOCK keeps a FIFO from waiting for a writer; the fstat below then refuses it.
     constexpr int kFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
-    int fd = ::open(path.c_str(), kFlags);
+    int fd = calls.open(path.c_str(), kFlags, 0);
     if (fd == -1 && errno == ENOENT && whenMissing == WhenMissing::create) {
         // O_EXCL, so that a dangling symbolic link is not followed and its target created.
-        fd = ::open(path.c_str(), kFlags | O_CREAT | O_EXCL, 0666);
+        fd = calls.open(path.c_str(), kFlags | O_CREAT | O_EXCL, 0666);
         if (fd == -1 && errno == EEXIST) {
             // Someone created it meanwhile, or it is a dangling link (which fails with ENOENT).
-            fd = ::open(path.c_str(), kFlags);
+            fd = calls.open(path.c_str(), kFlags, 0);
         }
     }
     if (fd == -1) throwLastError();
@@ -48,10 +48,10 @@ int openWithoutWaiting(const std::filesystem::path& path, WhenMissing whenMissin
 
 // The kernel's SMB client answers a lock query by taking the lock on the file server for an
 // instant: a monitor there would take locks, and could make a workstation's own lock fail.
-bool onSmbMount([[maybe_unused]] int fd) {
+bool onSmbMount([[maybe_unused]] SystemCalls& calls, [[maybe_unused]] int fd) {
 #ifdef __linux__
     struct statfs fileSystem {};
-    if (::fstatfs(fd, &fileSystem) == -1) throwLastError();
+    if (calls.fstatfs(fd, &fileSystem) == -1) throwLastError();
     const auto type = static_cast<unsigned long>(fileSystem.f_type);
     return type == CIFS_SUPER_MAGIC || type == SMB2_SUPER_MAGIC || type == SMB_SUPER_MAGIC;
 #else
@@ -65,16 +65,17 @@ FileIdentity identityOf(const struct stat& status) {
 
 }  // namespace
 
-PlatformFile PlatformFile::openShared(const std::filesystem::path& path, WhenMissing whenMissing) {
-    PlatformFile file(openWithoutWaiting(path, whenMissing));
+PlatformFile PlatformFile::openShared(const std::filesystem::path& path, WhenMissing whenMissing,
+                                      SystemCalls& calls) {
+    PlatformFile file(openWithoutWaiting(calls, path, whenMissing), calls);
     struct stat status {};
-    if (::fstat(static_cast<int>(file.handle_), &status) == -1) throwLastError();
+    if (calls.fstat(file.handle_, &status) == -1) throwLastError();
     if (!S_ISREG(status.st_mode)) {
         throw std::system_error(
             EINVAL, std::system_category(),
             path.filename().string() + " is " + fileKind(status.st_mode) + ", not a regular file");
     }
-    if (onSmbMount(static_cast<int>(file.handle_))) {
+    if (onSmbMount(calls, file.handle_)) {
         throw std::system_error(EOPNOTSUPP, std::system_category(),
                                 path.filename().string() +
                                     " lies on an SMB network mount, where a lock query takes a "
@@ -84,8 +85,10 @@ PlatformFile PlatformFile::openShared(const std::filesystem::path& path, WhenMis
     return file;
 }
 
+NativeHandle PlatformFile::noHandle() noexcept { return -1; }
+
 PlatformFile::~PlatformFile() {
-    if (handle_ != kNoHandle) ::close(static_cast<int>(handle_));
+    if (handle_ != noHandle()) calls_->close(handle_);
 }
 
 bool PlatformFile::handleGone(const std::error_code& failure) noexcept {
@@ -98,38 +101,37 @@ bool PlatformFile::linked() const {
     // An NFS client keeps a file deleted while open under a name of its own (.nfsXXXX), and a
     // FUSE server may answer for whatever the name now holds: there only namedBy() tells.
     struct stat status {};
-    if (::fstat(static_cast<int>(handle_), &status) == -1) throwLastError();
+    if (calls_->fstat(handle_, &status) == -1) throwLastError();
     return status.st_nlink > 0;
 }
 
 bool PlatformFile::namedBy(const std::filesystem::path& path) const {
     // Through a symbolic link, as the open went.
     struct stat status {};
-    return ::stat(path.c_str(), &status) == 0 && identityOf(status) == identity_;
+    return calls_->stat(path.c_str(), &status) == 0 && identityOf(status) == identity_;
 }
 
 bool PlatformFile::lockedByAnother(std::uint64_t offset, std::size_t length) {
-    return conflictingLock(static_cast<int>(handle_), offset, length, openFileDescriptionQueries_)
-               .l_type != F_UNLCK;
+    return conflictingLock(*calls_, handle_, offset, length, openFileDescriptionQueries_).l_type !=
+           F_UNLCK;
 }
 
 std::error_code PlatformFile::readUnlessLocked(std::uint64_t offset, std::span<std::byte> buffer,
                                                std::size_t& got) {
     got = 0;
-    const int fd = static_cast<int>(handle_);
     // The lock test covers the whole range, also for a partial last record.
     if (lockedByAnother(offset, buffer.size())) {
         // A range that holds no byte at all has nothing to lock, whatever a lock to infinity or
         // over the whole file covers: its read reads nothing, so the pass comes to its end.
         struct stat status {};
-        if (::fstat(fd, &status) == -1) throwLastError();
+        if (calls_->fstat(handle_, &status) == -1) throwLastError();
         if (offset >= static_cast<std::uint64_t>(status.st_size)) return {};
         // What fcntl(F_SETLK) reports for a conflicting lock on Linux.
         return {EAGAIN, std::system_category()};
     }
     while (got < buffer.size()) {
-        const ssize_t read =
-            ::pread(fd, buffer.data() + got, buffer.size() - got, static_cast<off_t>(offset + got));
+        const ssize_t read = calls_->pread(handle_, buffer.data() + got, buffer.size() - got,
+                                           static_cast<off_t>(offset + got));
         if (read == 0) break;
         if (read == -1) {
             if (errno == EINTR) continue;

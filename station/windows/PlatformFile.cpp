@@ -9,48 +9,51 @@
 #include <system_error>
 #include <utility>
 
-#include "station/windows/WindowsError.h"
+#include "station/windows/SystemCalls.h"
+#include "win32/ErrorCategory.h"
+#include "win32/Utf16.h"
 
 namespace station {
 namespace {
 
-HANDLE handleOf(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
-
-HANDLE openForAccess(const std::filesystem::path& path, DWORD access, DWORD disposition) {
+HANDLE openForAccess(SystemCalls& calls, const std::filesystem::path& path, DWORD access,
+                     DWORD disposition) {
     // Shared for read, write and delete: the owning application and every workstation go on
     // opening, writing and locking the file while the monitor holds it, and may delete it or
     // rename it away. Before Windows 10 1903 a deleted file stays pending while any handle on it
     // is open, keeping its name taken: the monitor closes its own as soon as it sees that.
-    return ::CreateFileW(path.c_str(), access,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                         disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return calls.CreateFileW(path.c_str(), access,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-HANDLE openExisting(const std::filesystem::path& path, DWORD disposition) {
-    return openForAccess(path, GENERIC_READ, disposition);
+HANDLE openExisting(SystemCalls& calls, const std::filesystem::path& path, DWORD disposition) {
+    return openForAccess(calls, path, GENERIC_READ, disposition);
 }
 
 [[noreturn]] void refuse(const std::filesystem::path& path, const char* kind) {
-    throw std::system_error(ERROR_INVALID_PARAMETER, windowsCategory(),
-                            toUtf8(path.filename().native()) + " is " + kind + ", not a disk file");
+    throw std::system_error(
+        ERROR_INVALID_PARAMETER, win32::errorCategory(),
+        win32::toUtf8(path.filename().native()) + " is " + kind + ", not a disk file");
 }
 
-HANDLE openWithoutWaiting(const std::filesystem::path& path, WhenMissing whenMissing) {
-    HANDLE handle = openExisting(path, OPEN_EXISTING);
+HANDLE openWithoutWaiting(SystemCalls& calls, const std::filesystem::path& path,
+                          WhenMissing whenMissing) {
+    HANDLE handle = openExisting(calls, path, OPEN_EXISTING);
     if (handle == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_FILE_NOT_FOUND &&
         whenMissing == WhenMissing::create) {
         // CREATE_NEW rather than OPEN_ALWAYS, so that a dangling symbolic link is not followed
         // and its target created.
-        handle = openExisting(path, CREATE_NEW);
+        handle = openExisting(calls, path, CREATE_NEW);
         if (handle == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_FILE_EXISTS) {
             // Someone created it meanwhile, or it is a dangling link (which fails as not found).
-            handle = openExisting(path, OPEN_EXISTING);
+            handle = openExisting(calls, path, OPEN_EXISTING);
         }
     }
     if (handle == INVALID_HANDLE_VALUE) {
-        const std::error_code failure = lastWindowsError();
+        const std::error_code failure = win32::lastError();
         // A directory cannot be opened as a file at all; say so rather than "access denied".
-        const DWORD attributes = ::GetFileAttributesW(path.c_str());
+        const DWORD attributes = calls.GetFileAttributesW(path.c_str());
         if (failure.value() == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
             (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
             refuse(path, "a directory");
@@ -72,9 +75,9 @@ const char* fileKind(DWORD type) {
 }
 
 // Nothing, with the reason in GetLastError, when the handle cannot be asked.
-std::optional<FileIdentity> identityOf(HANDLE handle) {
+std::optional<FileIdentity> identityOf(SystemCalls& calls, HANDLE handle) {
     BY_HANDLE_FILE_INFORMATION information{};
-    if (!::GetFileInformationByHandle(handle, &information)) return std::nullopt;
+    if (!calls.GetFileInformationByHandle(handle, &information)) return std::nullopt;
     return FileIdentity{
         information.dwVolumeSerialNumber,
         (std::uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow};
@@ -82,22 +85,25 @@ std::optional<FileIdentity> identityOf(HANDLE handle) {
 
 }  // namespace
 
-PlatformFile PlatformFile::openShared(const std::filesystem::path& path, WhenMissing whenMissing) {
-    PlatformFile file(reinterpret_cast<std::intptr_t>(openWithoutWaiting(path, whenMissing)));
-    const DWORD type = ::GetFileType(handleOf(file.handle_));
+PlatformFile PlatformFile::openShared(const std::filesystem::path& path, WhenMissing whenMissing,
+                                      SystemCalls& calls) {
+    PlatformFile file(openWithoutWaiting(calls, path, whenMissing), calls);
+    const DWORD type = calls.GetFileType(file.handle_);
     if (type != FILE_TYPE_DISK) refuse(path, fileKind(type));
-    const std::optional<FileIdentity> identity = identityOf(handleOf(file.handle_));
-    if (!identity) throwLastWindowsError();
+    const std::optional<FileIdentity> identity = identityOf(calls, file.handle_);
+    if (!identity) win32::throwLastError();
     file.identity_ = *identity;
     return file;
 }
 
+NativeHandle PlatformFile::noHandle() noexcept { return INVALID_HANDLE_VALUE; }
+
 PlatformFile::~PlatformFile() {
-    if (handle_ != kNoHandle) ::CloseHandle(handleOf(handle_));
+    if (handle_ != noHandle()) calls_->CloseHandle(handle_);
 }
 
 bool PlatformFile::handleGone(const std::error_code& failure) noexcept {
-    if (failure.category() != windowsCategory()) return false;
+    if (failure.category() != win32::errorCategory()) return false;
     switch (failure.value()) {
         // The share's session dropped: a handle that is not durable does not survive the
         // reconnect, and every later read through it fails.
@@ -117,9 +123,9 @@ bool PlatformFile::linked() const {
     // its name still taken), or, deleted with POSIX semantics or unlinked by a share's server,
     // has no link left: either way it is no longer the file at the path.
     FILE_STANDARD_INFO standard{};
-    if (!::GetFileInformationByHandleEx(handleOf(handle_), FileStandardInfo, &standard,
-                                        sizeof standard)) {
-        throwLastWindowsError();
+    if (!calls_->GetFileInformationByHandleEx(handle_, FileStandardInfo, &standard,
+                                              sizeof standard)) {
+        win32::throwLastError();
     }
     return !standard.DeletePending && standard.NumberOfLinks > 0;
 }
@@ -127,10 +133,10 @@ bool PlatformFile::linked() const {
 bool PlatformFile::namedBy(const std::filesystem::path& path) const {
     // Attributes only: no read access is asked of the file, and a file pending deletion cannot be
     // opened at all (access denied), so it is named by nothing.
-    const HANDLE named = openForAccess(path, FILE_READ_ATTRIBUTES, OPEN_EXISTING);
+    const HANDLE named = openForAccess(*calls_, path, FILE_READ_ATTRIBUTES, OPEN_EXISTING);
     if (named == INVALID_HANDLE_VALUE) return false;
-    const std::optional<FileIdentity> identity = identityOf(named);
-    ::CloseHandle(named);
+    const std::optional<FileIdentity> identity = identityOf(*calls_, named);
+    calls_->CloseHandle(named);
     return identity == identity_;
 }
 
@@ -143,9 +149,9 @@ std::error_code PlatformFile::readUnlessLocked(std::uint64_t offset, std::span<s
         position.Offset = static_cast<DWORD>(at);
         position.OffsetHigh = static_cast<DWORD>(at >> 32);
         DWORD read = 0;
-        if (!::ReadFile(handleOf(handle_), buffer.data() + got,
-                        static_cast<DWORD>(buffer.size() - got), &read, &position)) {
-            const std::error_code failure = lastWindowsError();
+        if (!calls_->ReadFile(handle_, buffer.data() + got, static_cast<DWORD>(buffer.size() - got),
+                              &read, &position)) {
+            const std::error_code failure = win32::lastError();
             // An offset at or past the end: the end of the file, not a failure.
             if (failure.value() == ERROR_HANDLE_EOF) break;
             if (failure.value() == ERROR_LOCK_VIOLATION && got == 0) {
@@ -153,7 +159,7 @@ std::error_code PlatformFile::readUnlessLocked(std::uint64_t offset, std::span<s
                 // the end covers (Windows lets one reach there): its read reads nothing, so the
                 // pass comes to its end.
                 LARGE_INTEGER size{};
-                if (!::GetFileSizeEx(handleOf(handle_), &size)) throwLastWindowsError();
+                if (!calls_->GetFileSizeEx(handle_, &size)) win32::throwLastError();
                 if (offset >= static_cast<std::uint64_t>(size.QuadPart)) return {};
             }
             if (failure.value() == ERROR_LOCK_VIOLATION) return failure;
@@ -171,7 +177,7 @@ std::filesystem::path executableFolder() {
     for (;;) {
         const DWORD length =
             ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-        if (length == 0) throwLastWindowsError();
+        if (length == 0) win32::throwLastError();
         if (length < path.size()) {
             path.resize(length);
             return std::filesystem::path(path).parent_path();

@@ -9,8 +9,9 @@
 #include "Support.h"
 #include "station/PlatformFile.h"
 #include "station/StationFile.h"
-#include "station/windows/WindowsError.h"
 #include "tools/OwnedFile.h"
+#include "win32/ErrorCategory.h"
+#include "win32/Utf16.h"
 
 namespace testing_support {
 namespace {
@@ -31,7 +32,7 @@ OwnerProcess::OwnerProcess(const std::vector<std::string>& arguments) {
     HANDLE output[2];
     if (!::CreatePipe(&input[0], &input[1], &inherited, 0) ||
         !::CreatePipe(&output[0], &output[1], &inherited, 0)) {
-        station::throwLastWindowsError();
+        win32::throwLastError();
     }
     // The child gets only its own ends.
     ::SetHandleInformation(input[1], HANDLE_FLAG_INHERIT, 0);
@@ -39,7 +40,7 @@ OwnerProcess::OwnerProcess(const std::vector<std::string>& arguments) {
 
     std::wstring commandLine = quotedArgument(stationOwnerProgram().native());
     for (const auto& argument : arguments) {
-        commandLine += L" " + quotedArgument(station::toWide(argument));
+        commandLine += L" " + quotedArgument(win32::toWide(argument));
     }
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
@@ -50,7 +51,7 @@ OwnerProcess::OwnerProcess(const std::vector<std::string>& arguments) {
     PROCESS_INFORMATION started{};
     const BOOL spawned = ::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0,
                                           nullptr, nullptr, &startup, &started);
-    const std::error_code failure = station::lastWindowsError();
+    const std::error_code failure = win32::lastError();
     ::CloseHandle(input[0]);
     ::CloseHandle(output[1]);
     toOwner_ = held(input[1]);
@@ -87,7 +88,7 @@ void OwnerProcess::send(const std::string& text) {
     if (!::WriteFile(handleOf(toOwner_), text.data(), static_cast<DWORD>(text.size()), &written,
                      nullptr) ||
         written != text.size()) {
-        station::throwLastWindowsError();
+        win32::throwLastError();
     }
 }
 
@@ -127,13 +128,13 @@ std::filesystem::path stationScanProgram() {
 }
 
 std::string shellQuoted(const std::filesystem::path& path) {
-    return "\"" + station::toUtf8(path.native()) + "\"";
+    return "\"" + win32::toUtf8(path.native()) + "\"";
 }
 
 ProgramRun runProgram(const std::filesystem::path& program, const std::string& arguments) {
     // cmd.exe takes the outer quotes off a command line that starts with one.
     const std::wstring commandLine =
-        L"\"" + station::toWide(shellQuoted(program) + " " + arguments) + L"\"";
+        L"\"" + win32::toWide(shellQuoted(program) + " " + arguments) + L"\"";
     FILE* pipe = ::_wpopen(commandLine.c_str(), L"rb");
     if (pipe == nullptr) throw std::system_error(errno, std::generic_category(), "_wpopen");
     ProgramRun run;

@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <string>
 
-#include "station/windows/WindowsError.h"
+#include "win32/Utf16.h"
 
 namespace {
 
@@ -23,7 +23,7 @@ std::wstring textOf(HWND window) {
 }
 
 void write(const std::wstring& text) {
-    const std::string bytes = station::toUtf8(text);
+    const std::string bytes = win32::toUtf8(text);
     ::_setmode(::_fileno(stdout), _O_BINARY);
     std::fwrite(bytes.data(), 1, bytes.size(), stdout);
 }

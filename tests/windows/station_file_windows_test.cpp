@@ -8,7 +8,7 @@
 #include <string>
 
 #include "Support.h"
-#include "station/windows/WindowsError.h"
+#include "win32/ErrorCategory.h"
 
 namespace {
 
@@ -18,7 +18,7 @@ using testing_support::TempFolder;
 using testing_support::writeStationFile;
 
 std::string openMessage(int number, const std::string& prefix = {}) {
-    return std::to_string(number) + "-" + prefix + station::windowsCategory().message(number);
+    return std::to_string(number) + "-" + prefix + win32::errorCategory().message(number);
 }
 
 TEST(StationFileOnWindows, DefaultPathIsBesideTheExecutable) {
@@ -36,7 +36,7 @@ TEST(StationFileOnWindows, OpenFailureIsTheWindowsNumberAndTheSystemsDescription
     TempFolder folder;
     OpenedStation opened(folder.path() / "no such folder" / "Brevanto.SIT");
     EXPECT_EQ(opened.openMessage(), openMessage(ERROR_PATH_NOT_FOUND));
-    const std::string description = station::windowsCategory().message(ERROR_PATH_NOT_FOUND);
+    const std::string description = win32::errorCategory().message(ERROR_PATH_NOT_FOUND);
     EXPECT_FALSE(description.empty());
     EXPECT_EQ(description.find_first_of("\r\n"), std::string::npos) << description;
 }

@@ -17,8 +17,9 @@
 
 #include "Support.h"
 #include "station/PlatformFile.h"
-#include "station/windows/WindowsError.h"
 #include "viewer/win32/frmOstrevan.h"
+#include "win32/ErrorCategory.h"
+#include "win32/Utf16.h"
 #include "windows/ImportPatch.h"
 
 namespace {
@@ -31,7 +32,7 @@ std::string textOf(HWND window) {
     std::wstring text(static_cast<std::size_t>(::GetWindowTextLengthW(window)) + 1, L'\0');
     text.resize(static_cast<std::size_t>(
         ::GetWindowTextW(window, text.data(), static_cast<int>(text.size()))));
-    return station::toUtf8(text);
+    return win32::toUtf8(text);
 }
 
 // Left, top, width and height in the parent's client area.
@@ -349,7 +350,7 @@ class OtherProgramsBox {
         startup.cb = sizeof startup;
         if (!::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
                               nullptr, &startup, &started_)) {
-            station::throwLastWindowsError();
+            win32::throwLastError();
         }
     }
     OtherProgramsBox(const OtherProgramsBox&) = delete;
@@ -387,7 +388,7 @@ TEST_F(Win32WindowTest, OpenFailureIsShownAtLoadAndTheFirstRefreshEndsTheProgram
     ASSERT_EQ(boxes.size(), 2u);
     EXPECT_EQ(boxes[0], std::pair(std::string("prOstrevan"),
                                   std::to_string(ERROR_PATH_NOT_FOUND) + "-" +
-                                      station::windowsCategory().message(ERROR_PATH_NOT_FOUND)));
+                                      win32::errorCategory().message(ERROR_PATH_NOT_FOUND)));
     EXPECT_EQ(boxes[1].first, "prOstrevan");
     EXPECT_EQ(boxes[1].second,
               "Run-time failure 9:\n\nBad file descriptor\n\nThe monitor ends here.");

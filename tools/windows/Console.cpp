@@ -12,7 +12,8 @@
 #include <memory>
 #include <streambuf>
 
-#include "station/windows/WindowsError.h"
+#include "win32/ErrorCategory.h"
+#include "win32/Utf16.h"
 
 namespace tools {
 namespace {
@@ -50,7 +51,7 @@ class ConsoleBuffer final : public std::streambuf {
     bool writeWholeSequences() {
         const std::string_view held(pbase(), static_cast<std::size_t>(pptr() - pbase()));
         const std::size_t whole = wholeSequences(held);
-        const std::wstring text = station::toWide(held.substr(0, whole));
+        const std::wstring text = win32::toWide(held.substr(0, whole));
         bool written = true;
         for (std::size_t at = 0; written && at < text.size();) {
             DWORD count = 0;
@@ -77,10 +78,10 @@ std::vector<std::string> arguments(int, char**) {
     int count = 0;
     const std::unique_ptr<wchar_t*, decltype(&::LocalFree)> wide(
         ::CommandLineToArgvW(::GetCommandLineW(), &count), &::LocalFree);
-    if (wide == nullptr) station::throwLastWindowsError();
+    if (wide == nullptr) win32::throwLastError();
     std::vector<std::string> converted;
     for (int index = 1; index < count; ++index)
-        converted.push_back(station::toUtf8(wide.get()[index]));
+        converted.push_back(win32::toUtf8(wide.get()[index]));
     return converted;
 }
 

@@ -5,7 +5,7 @@
 
 #include <limits>
 
-#include "station/windows/WindowsError.h"
+#include "win32/ErrorCategory.h"
 
 namespace owner {
 namespace {
@@ -32,14 +32,14 @@ OwnedFile::OwnedFile(const std::filesystem::path& path)
           ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr))) {
-    if (handleOf(handle_) == INVALID_HANDLE_VALUE) station::throwLastWindowsError();
+    if (handleOf(handle_) == INVALID_HANDLE_VALUE) win32::throwLastError();
 }
 
 OwnedFile::~OwnedFile() { ::CloseHandle(handleOf(handle_)); }
 
 std::uint64_t OwnedFile::size() const {
     LARGE_INTEGER size{};
-    if (!::GetFileSizeEx(handleOf(handle_), &size)) station::throwLastWindowsError();
+    if (!::GetFileSizeEx(handleOf(handle_), &size)) win32::throwLastError();
     return static_cast<std::uint64_t>(size.QuadPart);
 }
 
@@ -49,7 +49,7 @@ void OwnedFile::write(std::uint64_t offset, std::span<const std::byte> bytes) {
     if (!::WriteFile(handleOf(handle_), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
                      &position) ||
         written != bytes.size()) {
-        station::throwLastWindowsError();
+        win32::throwLastError();
     }
 }
 
@@ -57,7 +57,7 @@ void OwnedFile::truncate(std::uint64_t bytes) {
     FILE_END_OF_FILE_INFO end{};
     end.EndOfFile.QuadPart = static_cast<LONGLONG>(bytes);
     if (!::SetFileInformationByHandle(handleOf(handle_), FileEndOfFileInfo, &end, sizeof end)) {
-        station::throwLastWindowsError();
+        win32::throwLastError();
     }
 }
 
@@ -66,7 +66,7 @@ void OwnedFile::lock(ByteRange range) {
     const std::uint64_t length = lockedLength(range);
     if (!::LockFileEx(handleOf(handle_), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,
                       static_cast<DWORD>(length), static_cast<DWORD>(length >> 32), &position)) {
-        station::throwLastWindowsError();
+        win32::throwLastError();
     }
 }
 
@@ -75,7 +75,7 @@ void OwnedFile::unlock(ByteRange range) {
     const std::uint64_t length = lockedLength(range);
     if (!::UnlockFileEx(handleOf(handle_), 0, static_cast<DWORD>(length),
                         static_cast<DWORD>(length >> 32), &position)) {
-        station::throwLastWindowsError();
+        win32::throwLastError();
     }
 }
 

@@ -6,14 +6,15 @@
 #include <string>
 #include <system_error>
 
-#include "station/windows/WindowsError.h"
+#include "win32/ErrorCategory.h"
+#include "win32/Utf16.h"
 
 namespace tools {
 namespace {
 
 [[noreturn]] void fail(const std::filesystem::path& path) {
-    const std::error_code failure = station::lastWindowsError();
-    throw std::system_error(failure, station::toUtf8(path.native()));
+    const std::error_code failure = win32::lastError();
+    throw std::system_error(failure, win32::toUtf8(path.native()));
 }
 
 }  // namespace

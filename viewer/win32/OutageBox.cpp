@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "station/windows/WindowsError.h"
+#include "win32/ErrorCategory.h"
 
 namespace viewer {
 namespace {
@@ -69,7 +69,7 @@ void OutageBox::show(HWND owner, const std::wstring& title, const std::wstring& 
         box_ = ::CreateDialogIndirectParamW(
             reinterpret_cast<HINSTANCE>(::GetWindowLongPtrW(owner, GWLP_HINSTANCE)), dialog.get(),
             owner, &OutageBox::dialogProcedure, reinterpret_cast<LPARAM>(this));
-        if (box_ == nullptr) station::throwLastWindowsError();
+        if (box_ == nullptr) win32::throwLastError();
     }
     ::SetDlgItemTextW(box_, kTextId, text.c_str());
     ::ShowWindow(box_, SW_SHOWNOACTIVATE);

@@ -4,8 +4,9 @@
 
 #include <string_view>
 
-#include "station/windows/WindowsError.h"
 #include "viewer/DifferingSpan.h"
+#include "win32/ErrorCategory.h"
+#include "win32/Utf16.h"
 
 namespace viewer {
 namespace {
@@ -52,10 +53,10 @@ class frmOstrevan::TextBox final : public station::TextHolder {
   public:
     explicit TextBox(HWND box) : box_(box) {}
 
-    std::string text() const override { return station::toUtf8(windowText(box_)); }
+    std::string text() const override { return win32::toUtf8(windowText(box_)); }
 
     void setText(const std::string& text) override {
-        const std::wstring shown = station::toWide(text);
+        const std::wstring shown = win32::toWide(text);
         const std::wstring current = windowText(box_);
         // An unchanged listing is left alone, and of a changed one only the span that differs is
         // rewritten; the selection and the scroll position are put back where the text they
@@ -111,12 +112,12 @@ frmOstrevan::frmOstrevan(HINSTANCE instance, DpiScaling dpi)
     windowClass.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
     windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
     windowClass.lpszClassName = kClassName;
-    if (::RegisterClassExW(&windowClass) == 0) station::throwLastWindowsError();
+    if (::RegisterClassExW(&windowClass) == 0) win32::throwLastError();
 
     // Created hidden; WM_CREATE makes the controls and the size follows the window's DPI.
     if (::CreateWindowExW(kWindowExStyle, kClassName, L"locked", kWindowStyle, CW_USEDEFAULT,
                           CW_USEDEFAULT, 0, 0, nullptr, nullptr, instance, this) == nullptr) {
-        station::throwLastWindowsError();
+        win32::throwLastError();
     }
 }
 
@@ -250,7 +251,7 @@ bool frmOstrevan::movedFocus(const MSG& message) {
 
 void frmOstrevan::startTimer1(int intervalMs) {
     if (::SetTimer(frmOstrevan_, kTimer1, static_cast<UINT>(intervalMs), nullptr) == 0) {
-        station::throwLastWindowsError();
+        win32::throwLastError();
     }
 }
 
@@ -259,7 +260,7 @@ void frmOstrevan::stopTimer1() { ::KillTimer(frmOstrevan_, kTimer1); }
 void frmOstrevan::setCaption(const std::string& caption) {
     // Only a change: each caption set is a name-change event that a screen reader may announce,
     // and a repaint of the taskbar.
-    const std::wstring shown = station::toWide(caption);
+    const std::wstring shown = win32::toWide(caption);
     if (windowText(frmOstrevan_) != shown) ::SetWindowTextW(frmOstrevan_, shown.c_str());
 }
 
@@ -268,12 +269,12 @@ station::TextHolder& frmOstrevan::txtPuestos() { return *txtPuestosText_; }
 void frmOstrevan::showMessageBox(const std::string& text) {
     // A box shown during the load, before the window is on screen, belongs to no window.
     const HWND owner = ::IsWindowVisible(frmOstrevan_) ? frmOstrevan_ : nullptr;
-    ::MessageBoxW(owner, station::toWide(text).c_str(), station::toWide(kApplicationTitle).c_str(),
+    ::MessageBoxW(owner, win32::toWide(text).c_str(), win32::toWide(kApplicationTitle).c_str(),
                   MB_OK);
 }
 
 void frmOstrevan::showOutageBox(const std::string& text) {
-    outageBox_.show(frmOstrevan_, station::toWide(kApplicationTitle), station::toWide(text));
+    outageBox_.show(frmOstrevan_, win32::toWide(kApplicationTitle), win32::toWide(text));
 }
 
 void frmOstrevan::keepTopmost() noexcept {
