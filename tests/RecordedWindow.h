@@ -29,14 +29,17 @@ class RecordedWindow final : public viewer::WindowControls {
 };
 
 // The refresh cycle over the station file at path, in a recorded window: loaded, and ticked once.
+// It reaches the file through calls.
 struct RecordedMonitor {
-    explicit RecordedMonitor(const std::filesystem::path& stationFile) {
+    explicit RecordedMonitor(const std::filesystem::path& stationFile,
+                             station::SystemCalls& calls = station::systemCalls())
+        : cycle(window, calls) {
         cycle.setRutaFichero(stationFile);
         cycle.load();
         cycle.timer1Tick();
     }
     RecordedWindow window;
-    viewer::RefreshCycle cycle{window};
+    viewer::RefreshCycle cycle;
 };
 
 }  // namespace testing_support

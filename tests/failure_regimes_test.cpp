@@ -1,17 +1,22 @@
 // How one pass meets failures: before the loop they go to the caller, a lock on a record marks it,
 // and any other failure from the first read on ends the pass, which reports the bare number and
-// returns 0 with its listing so far.
+// returns 0 with its listing so far. The reads' failures come through the station code's table of
+// system calls, on every platform alike; those of the end-of-file test, which asks the system
+// nothing, from a station file that fails on demand.
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <set>
 
+#include "FaultyCalls.h"
 #include "Support.h"
 #include "station/LockScan.h"
 
 namespace {
 
 using testing_support::CollectedMessages;
+using testing_support::FaultyCalls;
+using testing_support::TempFolder;
 
 std::system_error platformFailure(int number) { return {number, std::system_category()}; }
 
@@ -32,7 +37,6 @@ class FailingFile final : public station::ScannedFile {
     std::error_code read(std::int32_t record, station::StationRecord& buffer) override {
         buffer.word1 = 12345;  // what the owning application keeps there; the scan overwrites it
         if (lockedReads.contains(record)) return {EAGAIN, std::system_category()};
-        if (failingReads.contains(record)) throw platformFailure(EIO);
         if (record > wholeRecords_) endOfFile_ = true;
         return {};
     }
@@ -40,7 +44,6 @@ class FailingFile final : public station::ScannedFile {
     bool failReposition = false;
     int failEndOfFileTest = 0;  // 1 is the test before the first record
     std::set<std::int32_t> lockedReads;
-    std::set<std::int32_t> failingReads;
 
   private:
     std::int32_t wholeRecords_;
@@ -90,10 +93,17 @@ TEST(FailureRegimes, FailureBeforeTheLoopLeavesThePassAndTheTextUntouched) {
 }
 
 TEST(FailureRegimes, OnlyALockMarksARecordAndAnyOtherReadFailureEndsThePass) {
-    FailingFile file(7);
-    file.lockedReads = {2, 6};
+    TempFolder folder;
+    testing_support::writeStationFile(folder.stationFile(), 7 * 81);
+    FaultyCalls faults;
+    station::FileTable files(faults.calls());
     station::PlainText box = freshTextBox();
     ListingAtMessage messages(box);
+    station::StationFile file(files, messages);
+    file.setRutaFichero(folder.stationFile());
+    file.AbrirFicheroPuestos();
+    ASSERT_TRUE(messages.messages.empty());
+    faults.lockRecords({2, 6});
     std::int32_t lastFree = 0;
     station::LockScan scan(file, box, messages);
     EXPECT_EQ(scan.MLP_PuestosConectadosGrabados(lastFree), 2);
@@ -102,17 +112,18 @@ TEST(FailureRegimes, OnlyALockMarksARecordAndAnyOtherReadFailureEndsThePass) {
     EXPECT_TRUE(messages.messages.empty());
 
     // The failing record is neither listed nor counted: it is no workstation.
-    file.failingReads = {5};
+    faults.failReadsOfRecords({5});
     lastFree = 0;
     EXPECT_EQ(scan.MLP_PuestosConectadosGrabados(lastFree), 0);
-    ASSERT_EQ(messages.messages, std::vector<std::string>{std::to_string(EIO)});
+    ASSERT_EQ(messages.messages,
+              std::vector<std::string>{std::to_string(FaultyCalls::ioFailureNumber())});
     EXPECT_EQ(messages.listingShown[0], "2- **\t3\r\n4\t");
     EXPECT_EQ(box.text(), "2- **\t3\r\n4\t");
     EXPECT_EQ(lastFree, 3);
 
     // Every read failing, as on a failing disk, ends the pass at its first record.
-    file.lockedReads.clear();
-    for (std::int32_t record = 2; record <= 9; ++record) file.failingReads.insert(record);
+    faults.lockRecords({});
+    faults.failReadsOfRecords({2, 3, 4, 5, 6, 7, 8, 9});
     EXPECT_EQ(scan.MLP_PuestosConectadosGrabados(lastFree), 0);
     EXPECT_EQ(messages.messages.size(), 2u);
     EXPECT_EQ(box.text(), "");

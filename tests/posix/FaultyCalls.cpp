@@ -1,0 +1,76 @@
+// The faults as a POSIX system gives them: ESTALE for a handle the server no longer knows, EIO for
+// a failing disk, EHOSTDOWN for a server that does not answer.
+#include "FaultyCalls.h"
+
+#include <cerrno>
+
+#include "station/posix/SystemCalls.h"
+
+namespace testing_support {
+
+class FaultyCalls::Table final : public station::SystemCalls {
+  public:
+    explicit Table(Faults& faults) : faults_(faults) {}
+
+    int open(const char* path, int flags, mode_t mode) override {
+        if (faults_.failingOpens > 0) {
+            --faults_.failingOpens;
+            return fail(openFailureNumber());
+        }
+        const int fd = SystemCalls::open(path, flags, mode);
+        if (fd != -1) faults_.opened(fd, true);
+        return fd;
+    }
+    int close(int fd) override {
+        faults_.closed(fd);
+        return SystemCalls::close(fd);
+    }
+    ssize_t pread(int fd, void* buffer, std::size_t size, off_t offset) override {
+        if (faults_.dead.contains(fd)) return fail(handleGoneNumber());
+        if (faults_.failingReads.contains(fd) ||
+            Faults::touches(faults_.failingRecords, static_cast<std::uint64_t>(offset), size)) {
+            return fail(ioFailureNumber());
+        }
+        return SystemCalls::pread(fd, buffer, size, offset);
+    }
+    int fstat(int fd, struct stat* status) override {
+        if (faults_.failingLinkQueries.contains(fd)) return fail(ioFailureNumber());
+        const int result = SystemCalls::fstat(fd, status);
+        if (result == 0 && faults_.unlinked.contains(fd)) status->st_nlink = 0;
+        return result;
+    }
+    int stat(const char* path, struct stat* status) override {
+        const int result = SystemCalls::stat(path, status);
+        if (result == 0 && faults_.pathMovedAway) ++status->st_ino;
+        return result;
+    }
+    int getLock(int fd, int command, struct flock* range) override {
+        if (Faults::touches(faults_.lockedRecords, static_cast<std::uint64_t>(range->l_start),
+                            static_cast<std::uint64_t>(range->l_len))) {
+            // As an open-file-description lock answers.
+            range->l_type = F_WRLCK;
+            range->l_pid = -1;
+            return 0;
+        }
+        return SystemCalls::getLock(fd, command, range);
+    }
+
+  private:
+    static int fail(int number) {
+        errno = number;
+        return -1;
+    }
+
+    Faults& faults_;
+};
+
+FaultyCalls::FaultyCalls() : table_(std::make_unique<Table>(faults_)) {}
+FaultyCalls::~FaultyCalls() = default;
+
+station::SystemCalls& FaultyCalls::calls() { return *table_; }
+
+int FaultyCalls::handleGoneNumber() { return ESTALE; }
+int FaultyCalls::ioFailureNumber() { return EIO; }
+int FaultyCalls::openFailureNumber() { return EHOSTDOWN; }
+
+}  // namespace testing_support

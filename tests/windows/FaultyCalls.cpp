@@ -1,0 +1,86 @@
+// The faults as Windows gives them: ERROR_NETNAME_DELETED through a handle that did not survive a
+// share's reconnect, ERROR_IO_DEVICE for a failing disk, ERROR_BAD_NETPATH while the server is
+// down, ERROR_LOCK_VIOLATION for a read of a locked range (which Wine, unlike Windows, lets
+// through), and a deletion pending (which Wine does not report).
+#include "FaultyCalls.h"
+
+#include "station/windows/SystemCalls.h"
+
+namespace testing_support {
+
+class FaultyCalls::Table final : public station::SystemCalls {
+  public:
+    explicit Table(Faults& faults) : faults_(faults) {}
+
+    HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                       DWORD disposition, DWORD attributes, HANDLE model) override {
+        if (faults_.failingOpens > 0) {
+            --faults_.failingOpens;
+            ::SetLastError(static_cast<DWORD>(openFailureNumber()));
+            return INVALID_HANDLE_VALUE;
+        }
+        const HANDLE handle =
+            SystemCalls::CreateFileW(path, access, share, security, disposition, attributes, model);
+        if (handle == INVALID_HANDLE_VALUE) return handle;
+        const bool forReading = (access & GENERIC_READ) != 0;
+        faults_.opened(handle, forReading);
+        // An open for the attributes only is a look at what the path names.
+        if (!forReading && faults_.pathMovedAway) lookingAtThePath_.insert(handle);
+        return handle;
+    }
+    BOOL CloseHandle(HANDLE handle) override {
+        faults_.closed(handle);
+        lookingAtThePath_.erase(handle);
+        return SystemCalls::CloseHandle(handle);
+    }
+    BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD length, LPDWORD read,
+                  LPOVERLAPPED at) override {
+        const std::uint64_t offset = (std::uint64_t{at->OffsetHigh} << 32) | at->Offset;
+        if (faults_.dead.contains(handle)) return fail(handleGoneNumber());
+        if (faults_.failingReads.contains(handle) ||
+            Faults::touches(faults_.failingRecords, offset, length)) {
+            return fail(ioFailureNumber());
+        }
+        if (Faults::touches(faults_.lockedRecords, offset, length)) {
+            return fail(ERROR_LOCK_VIOLATION);
+        }
+        return SystemCalls::ReadFile(handle, buffer, length, read, at);
+    }
+    BOOL GetFileInformationByHandle(HANDLE handle,
+                                    LPBY_HANDLE_FILE_INFORMATION information) override {
+        if (!SystemCalls::GetFileInformationByHandle(handle, information)) return FALSE;
+        if (lookingAtThePath_.contains(handle)) ++information->nFileIndexLow;
+        return TRUE;
+    }
+    BOOL GetFileInformationByHandleEx(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind,
+                                      LPVOID information, DWORD size) override {
+        if (faults_.failingLinkQueries.contains(handle)) return fail(ioFailureNumber());
+        if (!SystemCalls::GetFileInformationByHandleEx(handle, kind, information, size)) {
+            return FALSE;
+        }
+        if (kind == FileStandardInfo && faults_.unlinked.contains(handle)) {
+            static_cast<FILE_STANDARD_INFO*>(information)->DeletePending = TRUE;
+        }
+        return TRUE;
+    }
+
+  private:
+    static BOOL fail(int number) {
+        ::SetLastError(static_cast<DWORD>(number));
+        return FALSE;
+    }
+
+    Faults& faults_;
+    std::set<HANDLE> lookingAtThePath_;
+};
+
+FaultyCalls::FaultyCalls() : table_(std::make_unique<Table>(faults_)) {}
+FaultyCalls::~FaultyCalls() = default;
+
+station::SystemCalls& FaultyCalls::calls() { return *table_; }
+
+int FaultyCalls::handleGoneNumber() { return ERROR_NETNAME_DELETED; }
+int FaultyCalls::ioFailureNumber() { return ERROR_IO_DEVICE; }
+int FaultyCalls::openFailureNumber() { return ERROR_BAD_NETPATH; }
+
+}  // namespace testing_support
