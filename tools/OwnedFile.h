@@ -38,7 +38,7 @@ class OwnedFile {
     void unlock(ByteRange range);
 
   private:
-    std::intptr_t handle_;
+    station::NativeHandle handle_;
 };
 
 }  // namespace owner

@@ -8,6 +8,10 @@
 
 namespace testing_support {
 
+int FaultyCalls::handleGoneNumber() { return ESTALE; }
+int FaultyCalls::ioFailureNumber() { return EIO; }
+int FaultyCalls::openFailureNumber() { return EHOSTDOWN; }
+
 class FaultyCalls::Table final : public station::SystemCalls {
   public:
     explicit Table(Faults& faults) : faults_(faults) {}
@@ -68,9 +72,5 @@ FaultyCalls::FaultyCalls() : table_(std::make_unique<Table>(faults_)) {}
 FaultyCalls::~FaultyCalls() = default;
 
 station::SystemCalls& FaultyCalls::calls() { return *table_; }
-
-int FaultyCalls::handleGoneNumber() { return ESTALE; }
-int FaultyCalls::ioFailureNumber() { return EIO; }
-int FaultyCalls::openFailureNumber() { return EHOSTDOWN; }
 
 }  // namespace testing_support

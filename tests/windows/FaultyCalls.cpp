@@ -8,6 +8,10 @@
 
 namespace testing_support {
 
+int FaultyCalls::handleGoneNumber() { return ERROR_NETNAME_DELETED; }
+int FaultyCalls::ioFailureNumber() { return ERROR_IO_DEVICE; }
+int FaultyCalls::openFailureNumber() { return ERROR_BAD_NETPATH; }
+
 class FaultyCalls::Table final : public station::SystemCalls {
   public:
     explicit Table(Faults& faults) : faults_(faults) {}
@@ -78,9 +82,5 @@ FaultyCalls::FaultyCalls() : table_(std::make_unique<Table>(faults_)) {}
 FaultyCalls::~FaultyCalls() = default;
 
 station::SystemCalls& FaultyCalls::calls() { return *table_; }
-
-int FaultyCalls::handleGoneNumber() { return ERROR_NETNAME_DELETED; }
-int FaultyCalls::ioFailureNumber() { return ERROR_IO_DEVICE; }
-int FaultyCalls::openFailureNumber() { return ERROR_BAD_NETPATH; }
 
 }  // namespace testing_support

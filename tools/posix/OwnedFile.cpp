@@ -26,28 +26,28 @@ OwnedFile::OwnedFile(const std::filesystem::path& path)
     if (handle_ == -1) station::throwLastError();
 }
 
-OwnedFile::~OwnedFile() { ::close(static_cast<int>(handle_)); }
+OwnedFile::~OwnedFile() { ::close(handle_); }
 
 std::uint64_t OwnedFile::size() const {
     struct stat status {};
-    if (::fstat(static_cast<int>(handle_), &status) == -1) station::throwLastError();
+    if (::fstat(handle_, &status) == -1) station::throwLastError();
     return static_cast<std::uint64_t>(status.st_size);
 }
 
 void OwnedFile::write(std::uint64_t offset, std::span<const std::byte> bytes) {
     const ssize_t written =
-        ::pwrite(static_cast<int>(handle_), bytes.data(), bytes.size(), static_cast<off_t>(offset));
+        ::pwrite(handle_, bytes.data(), bytes.size(), static_cast<off_t>(offset));
     if (written != static_cast<ssize_t>(bytes.size())) station::throwLastError();
 }
 
 void OwnedFile::truncate(std::uint64_t bytes) {
-    if (::ftruncate(static_cast<int>(handle_), static_cast<off_t>(bytes)) == -1) {
+    if (::ftruncate(handle_, static_cast<off_t>(bytes)) == -1) {
         station::throwLastError();
     }
 }
 
-void OwnedFile::lock(ByteRange range) { setLock(static_cast<int>(handle_), range, F_WRLCK); }
+void OwnedFile::lock(ByteRange range) { setLock(handle_, range, F_WRLCK); }
 
-void OwnedFile::unlock(ByteRange range) { setLock(static_cast<int>(handle_), range, F_UNLCK); }
+void OwnedFile::unlock(ByteRange range) { setLock(handle_, range, F_UNLCK); }
 
 }  // namespace owner

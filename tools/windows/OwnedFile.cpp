@@ -10,8 +10,6 @@
 namespace owner {
 namespace {
 
-HANDLE handleOf(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
-
 OVERLAPPED at(std::uint64_t offset) {
     OVERLAPPED position{};
     position.Offset = static_cast<DWORD>(offset);
@@ -28,25 +26,24 @@ std::uint64_t lockedLength(ByteRange range) {
 }  // namespace
 
 OwnedFile::OwnedFile(const std::filesystem::path& path)
-    : handle_(reinterpret_cast<std::intptr_t>(
-          ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr))) {
-    if (handleOf(handle_) == INVALID_HANDLE_VALUE) win32::throwLastError();
+    : handle_(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)) {
+    if (handle_ == INVALID_HANDLE_VALUE) win32::throwLastError();
 }
 
-OwnedFile::~OwnedFile() { ::CloseHandle(handleOf(handle_)); }
+OwnedFile::~OwnedFile() { ::CloseHandle(handle_); }
 
 std::uint64_t OwnedFile::size() const {
     LARGE_INTEGER size{};
-    if (!::GetFileSizeEx(handleOf(handle_), &size)) win32::throwLastError();
+    if (!::GetFileSizeEx(handle_, &size)) win32::throwLastError();
     return static_cast<std::uint64_t>(size.QuadPart);
 }
 
 void OwnedFile::write(std::uint64_t offset, std::span<const std::byte> bytes) {
     OVERLAPPED position = at(offset);
     DWORD written = 0;
-    if (!::WriteFile(handleOf(handle_), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+    if (!::WriteFile(handle_, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
                      &position) ||
         written != bytes.size()) {
         win32::throwLastError();
@@ -56,7 +53,7 @@ void OwnedFile::write(std::uint64_t offset, std::span<const std::byte> bytes) {
 void OwnedFile::truncate(std::uint64_t bytes) {
     FILE_END_OF_FILE_INFO end{};
     end.EndOfFile.QuadPart = static_cast<LONGLONG>(bytes);
-    if (!::SetFileInformationByHandle(handleOf(handle_), FileEndOfFileInfo, &end, sizeof end)) {
+    if (!::SetFileInformationByHandle(handle_, FileEndOfFileInfo, &end, sizeof end)) {
         win32::throwLastError();
     }
 }
@@ -64,7 +61,7 @@ void OwnedFile::truncate(std::uint64_t bytes) {
 void OwnedFile::lock(ByteRange range) {
     OVERLAPPED position = at(range.start);
     const std::uint64_t length = lockedLength(range);
-    if (!::LockFileEx(handleOf(handle_), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,
+    if (!::LockFileEx(handle_, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,
                       static_cast<DWORD>(length), static_cast<DWORD>(length >> 32), &position)) {
         win32::throwLastError();
     }
@@ -73,8 +70,8 @@ void OwnedFile::lock(ByteRange range) {
 void OwnedFile::unlock(ByteRange range) {
     OVERLAPPED position = at(range.start);
     const std::uint64_t length = lockedLength(range);
-    if (!::UnlockFileEx(handleOf(handle_), 0, static_cast<DWORD>(length),
-                        static_cast<DWORD>(length >> 32), &position)) {
+    if (!::UnlockFileEx(handle_, 0, static_cast<DWORD>(length), static_cast<DWORD>(length >> 32),
+                        &position)) {
         win32::throwLastError();
     }
 }
