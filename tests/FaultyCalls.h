@@ -53,6 +53,7 @@ class FaultyCalls {
     static int ioFailureNumber();
     static int openFailureNumber();
 
+  private:
     // What the faults apply to; the platform's table keeps it up to date.
     struct Faults {
         std::set<station::NativeHandle> open;
@@ -72,9 +73,8 @@ class FaultyCalls {
         static bool touches(const std::set<std::int32_t>& records, std::uint64_t offset,
                             std::uint64_t length);
     };
-
-  private:
     class Table;
+
     Faults faults_;
     std::unique_ptr<Table> table_;
 };

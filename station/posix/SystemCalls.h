@@ -36,7 +36,8 @@ class SystemCalls {
 #endif
     // The lock query: fcntl with F_OFD_GETLK or F_GETLK.
     virtual int getLock(int fd, int command, struct flock* range);
-    // The clock that a time-out reads.
+    // The clock for the station code's time-outs, so that a test moves time on instead of
+    // waiting it out. Nothing times out yet.
     virtual std::chrono::steady_clock::time_point now();
 };
 

@@ -33,7 +33,8 @@ class SystemCalls {
                                             LPBY_HANDLE_FILE_INFORMATION information);
     virtual BOOL GetFileInformationByHandleEx(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind,
                                               LPVOID information, DWORD size);
-    // The clock that a time-out reads.
+    // The clock for the station code's time-outs, so that a test moves time on instead of
+    // waiting it out. Nothing times out yet.
     virtual std::chrono::steady_clock::time_point now();
 };
 
