@@ -41,17 +41,20 @@ PluginReport checkReport(const PassResult& pass, const FoundHolders& found,
                            "cannot open " + file + ": " + failureText(*pass.failure)) +
                     "\n"};
     }
-    // Counted record by record: after a failure part-way the scan itself reports 0 connected.
+    // A pass that stopped part-way counted only some records: no count, no thresholds on it and
+    // no performance data, which an engine would store and graph as tills gone.
+    if (pass.failure) {
+        return {PluginReport::critical,
+                statusLine(PluginReport::critical,
+                           "the pass over " + file + " stopped at record " +
+                               std::to_string(pass.tried.empty() ? 0 : pass.tried.back()) + ": " +
+                               failureText(*pass.failure)) +
+                    "\n"};
+    }
     const auto connected = static_cast<std::int64_t>(pass.locked.size());
     PluginReport::State state = PluginReport::ok;
     std::vector<std::string> findings;
-    if (pass.failure) {
-        state = PluginReport::critical;
-        findings.push_back("the pass over " + file + " stopped at record " +
-                           std::to_string(pass.tried.empty() ? 0 : pass.tried.back()) + ": " +
-                           failureText(*pass.failure));
-    }
-    if (settings.expected && !pass.failure) {
+    if (settings.expected) {
         std::vector<std::int32_t> missing;
         for (const std::int32_t record : settings.expected->records()) {
             if (!std::ranges::binary_search(pass.locked, record)) missing.push_back(record);
@@ -90,6 +93,11 @@ PluginReport checkReport(const PassResult& pass, const FoundHolders& found,
         for (const holders::Holder& holder : *found) output += describeHolder(holder, "|") + "\n";
     }
     return {state, output};
+}
+
+PluginReport failureReport(PluginReport::State state, std::string_view problem,
+                           const std::system_error& failure) {
+    return {state, statusLine(state, plain(problem) + ": " + failureText(failure)) + "\n"};
 }
 
 PluginReport usageReport(std::string_view problem, std::string_view usage) {

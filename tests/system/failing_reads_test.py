@@ -76,11 +76,73 @@ class StationScan(OnAFailingFileSystem):
         self.assertEqual(check.returncode, 2, check.stdout)
         self.assertRegex(check.stdout.splitlines()[0],
                          r"^STATIONS CRITICAL - .*\b%d\b.*%s" % (errno.EIO, os.strerror(errno.EIO)))
+        # Nothing counted part-way reaches the engine: no performance data to store.
+        self.assertNotIn("|", check.stdout)
+        before = time.time()
         metrics = subprocess.run([STATION_SCAN, "--prometheus", self.folder], capture_output=True,
                                  text=True, timeout=PATIENCE_S)
         self.assertEqual(metrics.returncode, 1)
-        samples = [line for line in metrics.stdout.splitlines() if not line.startswith("#")]
-        self.assertEqual([line.split("{")[0] for line in samples], ["prostrevan_up"], samples)
+        samples = dict(line.split("{")[0:1] + line.rsplit(" ", 1)[1:]
+                       for line in metrics.stdout.splitlines() if not line.startswith("#"))
+        # Up 0, and when: a timer that stops after a failure leaves a time that grows old.
+        self.assertEqual(sorted(samples), ["prostrevan_scan_timestamp_seconds", "prostrevan_up"])
+        self.assertEqual(samples["prostrevan_up"], "0")
+        self.assertGreaterEqual(float(samples["prostrevan_scan_timestamp_seconds"]), before - 1)
+
+    def scan_processes(self):
+        """The station-scan processes still running over this test's folder."""
+        found = []
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                with open("/proc/%s/cmdline" % pid, "rb") as cmdline:
+                    words = cmdline.read().split(b"\0")
+            except OSError:
+                continue
+            if os.fsencode(STATION_SCAN) in words and os.fsencode(self.folder) in words:
+                found.append(int(pid))
+        return found
+
+    def run_while_unanswered(self, *arguments):
+        """station-scan's status, output and errors, once its pipes close, while the share does
+        not answer. One that waits with the share is failed, after the share answers again (a
+        process waiting in a held read cannot be ended before)."""
+        scan = subprocess.Popen([STATION_SCAN, *arguments], stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, text=True)
+        try:
+            output, errors = scan.communicate(timeout=PATIENCE_S * 3)
+        except subprocess.TimeoutExpired:
+            self.fs.answer()
+            self.fs.heal()
+            scan.kill()
+            scan.communicate()
+            self.fail("station-scan waited for a share that did not answer")
+        return scan.returncode, output, errors
+
+    def test_a_held_read_is_critical_after_five_seconds_and_the_pipe_closes(self):
+        self.fs.hold_reads()
+        self.addCleanup(self.fs.heal)
+        self.assertEqual(self.run_while_unanswered("--check", self.folder), (
+            2, "STATIONS CRITICAL - no answer from the read of record 2 of %s/Brevanto.SIT in "
+            "5 s: %d %s\n" % (self.folder, errno.ETIMEDOUT, os.strerror(errno.ETIMEDOUT)), ""))
+        # The pass itself still waits on the read, which nothing can end: only it is left, and
+        # it ends once the share answers.
+        self.assertEqual(len(self.scan_processes()), 1)
+        self.fs.heal()
+        wait_for(lambda: not self.scan_processes(), "the abandoned pass to end")
+        self.assertEqual(json.loads(self.scan().stdout)["listing"], SEVEN)
+
+    def test_a_server_that_stopped_answering_is_prostrevan_up_zero_at_the_time_out(self):
+        self.fs.hang()
+        self.addCleanup(self.fs.answer)
+        metrics = os.path.join(self.root, "prostrevan.prom")
+        self.assertEqual(self.run_while_unanswered("--prometheus", "-t", "2", "--output", metrics,
+                                                   self.folder), (
+            1, "", "station-scan: no answer from the open of %s/Brevanto.SIT in the time-out of "
+            "2 s: %d %s\n" % (self.folder, errno.ETIMEDOUT, os.strerror(errno.ETIMEDOUT))))
+        with open(metrics) as written:
+            samples = [line for line in written.read().splitlines() if not line.startswith("#")]
+        self.assertEqual([line.split("{")[0] for line in samples],
+                         ["prostrevan_up", "prostrevan_scan_timestamp_seconds"])
         self.assertTrue(samples[0].endswith(" 0"), samples)
 
 
