@@ -16,6 +16,7 @@ import shlex
 import shutil
 import subprocess
 import tempfile
+import threading
 import time
 import unittest
 
@@ -233,6 +234,41 @@ class FailingReads(WindowsMonitorTest):
         wait_for(lambda: self.boxes() is None, "the box to go")
         self.fs.fail_reads("EIO")
         wait_for(self.boxes, "the box of the next outage")
+
+
+class HeldReads(unittest.TestCase):
+    """station-scan.exe --check over a share whose reads are held: the watcher answers for the
+    pass with Windows' time-out error. Wine cannot end a thread stuck in a held read, so the
+    process itself ends only once reads answer (Windows ends it at once)."""
+
+    def test_a_held_read_is_critical_with_the_semaphore_time_out(self):
+        root = tempfile.mkdtemp(prefix="ostrevan-held-")
+        self.addCleanup(shutil.rmtree, root)
+        backing, mount, folder = (os.path.join(root, name) for name in ("backing", "mount",
+                                                                          "folder"))
+        for path in (backing, mount, folder):
+            os.mkdir(path)
+        fs = FaultFs(backing, mount, os.path.join(root, "control"))
+        fs.__enter__()
+        self.addCleanup(fs.__exit__)
+        self.assertEqual(wine(STATION_OWNER, "create",
+                              windows_path(os.path.join(backing, "Brevanto.SIT")), "7").returncode,
+                         0)
+        os.symlink(os.path.join(mount, "Brevanto.SIT"), os.path.join(folder, "Brevanto.SIT"))
+        fs.hold_reads()
+        self.addCleanup(fs.heal)
+        scan = subprocess.Popen(["wine", STATION_SCAN, "--check", windows_path(folder)], env=WINE,
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        self.addCleanup(scan.stdout.close)
+        status_line = []
+        reader = threading.Thread(target=lambda: status_line.append(scan.stdout.readline()),
+                                  daemon=True)
+        reader.start()
+        wait_for(lambda: status_line, "the status line while reads are held", PATIENCE_S * 3)
+        self.assertRegex(status_line[0], r"^STATIONS CRITICAL - no answer from the (open|read of "
+                         r"record 2) of Z:\\.*\\Brevanto\.SIT in 5 s: 121 \S")
+        fs.heal()
+        self.assertEqual(scan.wait(timeout=PATIENCE_S), 2)
 
 
 if __name__ == "__main__":

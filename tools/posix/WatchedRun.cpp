@@ -92,6 +92,10 @@ struct Pipe {
         ::dup2(errors.ends[1], 2) < 0) {
         ::_exit(127);
     }
+    // Only the channel to the watcher stays beside the three streams.
+    for (const int fd : {nothing, output.ends[1], errors.ends[1]}) {
+        if (fd > 2) ::close(fd);
+    }
     events.closeEnd(0);
     output.closeEnd(0);
     errors.closeEnd(0);
