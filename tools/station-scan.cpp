@@ -135,8 +135,9 @@ std::optional<Argument> parsed(const std::string& text) {
 
 // The pass in the format asked for, with the status to exit with; with writeErrors, its
 // failures on standard error too.
-int report(const Options& options, const tools::PassResult& pass, const tools::FoundHolders& found,
-           const std::optional<std::system_error>& lookUpFailure, bool writeErrors = true) {
+int printPass(const Options& options, const tools::PassResult& pass,
+              const tools::FoundHolders& found,
+              const std::optional<std::system_error>& lookUpFailure, bool writeErrors = true) {
     const auto expected = parsed<tools::RecordList>(options.expect);
     if (options.check) {
         const tools::PluginReport report =
@@ -194,7 +195,7 @@ int scanAndReport(const Options& options, tools::PassProgress& progress) {
         }
     }
     progress.reporting();
-    return report(options, pass, found, lookUpFailure);
+    return printPass(options, pass, found, lookUpFailure);
 }
 
 // What did not answer, for a run that stalled at stall.
@@ -227,8 +228,7 @@ int reportStall(const Options& options, const tools::Stall& stall,
     pass.startedAt = startedAt;
     pass.ran = stall.step != tools::Step::starting && stall.step != tools::Step::opening;
     pass.failure = tools::timedOut();
-    const std::string what =
-        whatDidNotAnswer(options, stall, tools::escapedForTerminal(tools::utf8(pass.stationFile)));
+    const std::string what = whatDidNotAnswer(options, stall, tools::utf8(pass.stationFile));
     const std::string patience =
         stall.operationTimedOut
             ? std::to_string(tools::PassWatch::kOperationPatience.count()) + " s"
@@ -240,10 +240,11 @@ int reportStall(const Options& options, const tools::Stall& stall,
         std::cout << report.output << std::flush;
         return report.state;
     }
-    std::cerr << "station-scan: " << problem << ": " << station::failureNumber(*pass.failure) << " "
+    std::cerr << "station-scan: " << tools::escapedForTerminal(problem) << ": "
+              << station::failureNumber(*pass.failure) << " "
               << station::failureDescription(*pass.failure) << "\n";
     pass.tried.clear();
-    report(options, pass, std::nullopt, std::nullopt, false);
+    printPass(options, pass, std::nullopt, std::nullopt, false);
     return 1;
 }
 
