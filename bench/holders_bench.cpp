@@ -22,8 +22,8 @@
 #include <vector>
 
 #include "Support.h"
-#include "posix/ForkedProcesses.h"
 #include "holders/LockHolders.h"
+#include "posix/ForkedProcesses.h"
 #include "station/PlatformFile.h"
 
 namespace {

@@ -35,8 +35,8 @@ class ForkedProcesses {
         ::close(ready[1]);
         ready_ = static_cast<long long>(pids_.size()) == count;
         char done = 'n';
-        for (std::size_t reported = 0;
-             reported < pids_.size() && ::read(ready[0], &done, 1) == 1; ++reported) {
+        for (std::size_t reported = 0; reported < pids_.size() && ::read(ready[0], &done, 1) == 1;
+             ++reported) {
             ready_ = ready_ && done == 'y';
         }
         ::close(ready[0]);
