@@ -440,6 +440,47 @@ TEST(LockHolders, ALockThatChangesHandsDuringTheWalkIsNotSaidToBeUnseen) {
     for (const int fd : {toFirst[0], toFirst[1], toSecond[0], toSecond[1]}) ::close(fd);
 }
 
+// The kernel's lock list comes a page at a time, each read walking the list afresh: locks taken
+// and let go on another file meanwhile must not repeat or drop a line of the station file's. 400
+// locks of one description fill several pages; another process locks and unlocks as fast as it
+// can. Each record has its one holder, every time.
+TEST(LockHolders, ALockListReadInPagesWhileOtherLocksComeAndGoCountsEachLockOnce) {
+    TempFolder folder;
+    constexpr std::int32_t kRecords = 800;
+    writeStationFile(folder.stationFile(), kRecords * 81);
+    writeStationFile(folder.path() / "other", 81);
+    std::vector<std::int32_t> locked;
+    for (std::int32_t record = 2; record <= kRecords; record += 2) locked.push_back(record);
+    const testing_support::ForkedProcesses holder(1, [&](long long) {
+        ::prctl(PR_SET_NAME, "many-locks");
+        const int fd = ::open(folder.stationFile().c_str(), O_RDONLY);
+        return std::ranges::all_of(locked, [&](std::int32_t record) {
+            return lockRecord(fd, record, F_OFD_SETLK, F_RDLCK);
+        });
+    });
+    const Child churning([&](int ready) {
+        const int fd = ::open((folder.path() / "other").c_str(), O_RDWR);
+        report(ready, fd >= 0);
+        for (;;) {
+            lockRecord(fd, 1, F_SETLK);
+            lockRecord(fd, 1, F_SETLK, F_UNLCK);
+        }
+    });
+    ASSERT_TRUE(holder.ready() && churning.ready());
+    std::vector<Holder> expected;
+    for (const std::int32_t record : locked) {
+        expected.push_back(process(record, holder.pids().front(), "many-locks"));
+    }
+    for (int run = 0; run < 20; ++run) {
+        const std::vector<Holder> found = lookUp(folder, locked);
+        std::vector<Holder> others;
+        std::ranges::copy_if(found, std::back_inserter(others),
+                             [&](const Holder& one) { return one.pid != holder.pids().front(); });
+        ASSERT_EQ(others, std::vector<Holder>{}) << run;
+        ASSERT_EQ(found, expected) << run;
+    }
+}
+
 // Open file descriptions are told apart by sorting them with kcmp, a total order, not by comparing
 // each pair: 300 readers with a description each cost a few thousand comparisons, not 90,000.
 TEST(StationScanHolders, CountsManyReadersDescriptionsWithoutComparingEachPair) {
