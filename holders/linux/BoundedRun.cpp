@@ -64,7 +64,7 @@ Waited waitFor(const FileDescriptor& pidfd, int signals,
         }
     }
     const int failure = errno;
-    if (::write(started, &failure, sizeof failure) < 0) ::_exit(127);
+    [[maybe_unused]] const ssize_t told = ::write(started, &failure, sizeof failure);
     ::_exit(127);
 }
 
