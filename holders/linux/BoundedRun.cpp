@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <iterator>
 
 namespace holders {
 namespace {
@@ -47,25 +48,84 @@ Waited waitFor(const FileDescriptor& pidfd, int signals,
     }
 }
 
-// The forked child's part: nothing but system calls, since the caller may have other threads.
-[[noreturn]] void becomeProgram(const char* path, char* const argv[], char* const environment[],
-                                pid_t parent, const sigset_t& mask, int output, int errors,
-                                int started) {
-    // The kernel kills it once its parent ends, however the parent ends; a parent already gone
-    // is not waited for.
-    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 && ::getppid() == parent) {
-        // A process group of its own, so that what it starts ends with it.
-        ::setpgid(0, 0);
-        const int input = ::open("/dev/null", O_RDONLY);
-        if (input >= 0 && ::dup2(input, STDIN_FILENO) >= 0 && ::dup2(output, STDOUT_FILENO) >= 0 &&
-            ::dup2(errors, STDERR_FILENO) >= 0) {
-            ::sigprocmask(SIG_SETMASK, &mask, nullptr);
-            ::execve(path, argv, environment);
+// What the forked children need, all made before the fork: after it, they make nothing but
+// system calls, since the caller may have other threads.
+struct ChildPlan {
+    const char* path;
+    char* const* argv;
+    char* const* environment;
+    sigset_t callerMask;
+    int output;
+    int errors;
+    int started;  // where a child that cannot become the program writes why
+};
+
+// Where the keeper and the program keep the caller's end of `started`, the only descriptor of
+// the caller's that they keep beside the standard three.
+constexpr int kStartedFd = 3;
+
+[[noreturn]] void failToStart() {
+    const int failure = errno;
+    [[maybe_unused]] const ssize_t told = ::write(kStartedFd, &failure, sizeof failure);
+    ::_exit(127);
+}
+
+// The program itself, a child of its keeper. Its end of `started` closes as it becomes the
+// program, which tells the caller that it has.
+[[noreturn]] void becomeProgram(const ChildPlan& plan, pid_t keeper) {
+    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 && ::getppid() == keeper &&
+        ::fcntl(kStartedFd, F_SETFD, FD_CLOEXEC) == 0) {
+        ::sigprocmask(SIG_SETMASK, &plan.callerMask, nullptr);
+        ::execve(plan.path, plan.argv, plan.environment);
+    }
+    failToStart();
+}
+
+// The keeper, a copy of the caller: it leads a process group of its own, in which it runs the
+// program, and ends with the program's exit status. When the caller ends, however it ends (killed
+// outright too: the kernel then sends the keeper its parent-death signal), or when it is told to
+// end, it kills the whole group: the program and all that it started.
+[[noreturn]] void keep(const ChildPlan& plan, pid_t caller) {
+    sigset_t awaited;
+    ::sigemptyset(&awaited);
+    ::sigaddset(&awaited, SIGCHLD);
+    for (const int signal : kEndingSignals) ::sigaddset(&awaited, signal);
+    ::sigprocmask(SIG_BLOCK, &awaited, nullptr);
+    // Standard input, output and error, and `started`, as descriptors 0 to 3, and no other
+    // descriptor of the caller's: each is first copied above them all, so that none is
+    // overwritten before it is moved.
+    const int kept[] = {::open("/dev/null", O_RDONLY), plan.output, plan.errors, plan.started};
+    int above[std::size(kept)];
+    for (std::size_t at = 0; at < std::size(kept); ++at) {
+        above[at] = kept[at] < 0 ? -1 : ::fcntl(kept[at], F_DUPFD, kStartedFd + 1);
+        if (above[at] < 0) ::_exit(127);
+    }
+    for (int fd = 0; fd <= kStartedFd; ++fd) {
+        if (::dup2(above[fd], fd) != fd) ::_exit(127);
+    }
+    struct sigaction reported {};
+    reported.sa_handler = SIG_DFL;
+    if (::close_range(kStartedFd + 1, ~0U, 0) != 0 ||
+        ::sigaction(SIGCHLD, &reported, nullptr) != 0 || ::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 ||
+        ::getppid() != caller || ::setpgid(0, 0) != 0) {
+        failToStart();
+    }
+    const pid_t keeper = ::getpid();
+    const pid_t program = ::fork();
+    if (program == 0) becomeProgram(plan, keeper);
+    if (program < 0) failToStart();
+    ::close(kStartedFd);
+    for (;;) {
+        const int signal = ::sigwaitinfo(&awaited, nullptr);
+        int status = 0;
+        if (signal == SIGCHLD && ::waitpid(program, &status, WNOHANG) == program) {
+            ::_exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+        }
+        if (signal > 0 && signal != SIGCHLD) {
+            ::kill(0, SIGKILL);
+            ::_exit(128 + SIGKILL);
         }
     }
-    const int failure = errno;
-    [[maybe_unused]] const ssize_t told = ::write(started, &failure, sizeof failure);
-    ::_exit(127);
 }
 
 }  // namespace
@@ -108,12 +168,11 @@ BoundedProgram::BoundedProgram(const std::filesystem::path& program,
     char path[] = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
     char locale[] = "LC_ALL=C";
     char* environment[] = {path, locale, nullptr};
-    const pid_t parent = ::getpid();
+    const ChildPlan plan{program.c_str(), argv.data(),   environment, held_->callerMask(),
+                         output_.get(),   errors_.get(), started[1]};
+    const pid_t caller = ::getpid();
     child_ = ::fork();
-    if (child_ == 0) {
-        becomeProgram(program.c_str(), argv.data(), environment, parent, held_->callerMask(),
-                      output_.get(), errors_.get(), started[1]);
-    }
+    if (child_ == 0) keep(plan, caller);
     const int forkFailure = errno;
     ::close(started[1]);
     // The child says why it could not become the program; its end of the pipe closes unsaid

@@ -46,7 +46,7 @@ class HeldSignals {
 // own rather than the caller's and no standard input, for at most its patience from its start.
 // It runs beside the caller until finish(); a program never finished is killed. It never
 // outlives its caller: it is killed, with what it started, before a signal that ends the caller
-// takes effect, and by the kernel when the caller is killed outright.
+// takes effect, and by a keeper of its own when the caller is killed outright.
 class BoundedProgram {
   public:
     BoundedProgram(const std::filesystem::path& program, const std::vector<std::string>& arguments,

@@ -180,8 +180,8 @@ class LookUp(unittest.TestCase):
     @unittest.skipUnless(os.geteuid() == 0, "smbstatus is asked as root only")
     def test_smbstatus_and_what_it_started_end_with_station_scan(self):
         # smbstatus runs in a process group of its own, which the terminal's Ctrl-C and an engine
-        # that ends the probe's group do not reach: station-scan ends it, however station-scan
-        # ends. Killed outright, station-scan can do nothing: the kernel ends smbstatus then.
+        # that ends the probe's group do not reach: it ends, with what it started, however
+        # station-scan ends, killed outright too.
         [planted] = self.scratch("ostrevan-smbstatus-")
         os.chmod(planted, 0o755)
         smbstatus = os.path.join(planted, "smbstatus")
@@ -201,7 +201,7 @@ class LookUp(unittest.TestCase):
             self.addCleanup(end_all, pids)
             scan.send_signal(how)
             self.assertEqual(scan.wait(), -how)
-            for pid in pids if how != signal.SIGKILL else pids[:1]:
+            for pid in pids:
                 wait_for(lambda: not running(pid), "%d to end after %s" % (pid, how.name))
 
     def test_a_holder_through_another_name_of_the_file_is_named(self):
