@@ -157,12 +157,14 @@ bool shareTable(std::int64_t one, std::int64_t other) {
 }
 
 // Walks the tables of the process's live threads, each table once: where the main thread has
-// ended, its own table is gone while the others keep theirs.
-void walkThreads(const StationIdentity& station, std::int64_t pid, Picking picking,
-                 DescriptorWalk& walk) {
+// ended, its own table is gone while the others keep theirs. Returns the error of a table that
+// could not be read, or 0.
+int walkThreads(const StationIdentity& station, std::int64_t pid, Picking picking,
+                DescriptorWalk& walk) {
     DIR* const threads = ::opendir(("/proc/" + std::to_string(pid) + "/task").c_str());
-    if (threads == nullptr) return;
+    if (threads == nullptr) return 0;
     std::vector<std::int64_t> walked;
+    int refused = 0;
     while (const dirent* entry = ::readdir(threads)) {
         long long task = 0;
         if (!parseDecimal(entry->d_name, task) || task == pid ||
@@ -170,20 +172,43 @@ void walkThreads(const StationIdentity& station, std::int64_t pid, Picking picki
                                 [&](std::int64_t other) { return shareTable(task, other); })) {
             continue;
         }
-        if (walkTable(station, pid, task, picking, walk) >= 0) walked.push_back(task);
+        if (walkTable(station, pid, task, picking, walk) >= 0) {
+            walked.push_back(task);
+        } else if (errno == EACCES || errno == EPERM) {
+            refused = errno;
+        }
     }
     ::closedir(threads);
+    return refused;
+}
+
+// Whether the process's main thread has ended: it then shows as a zombie, whose descriptor table
+// the kernel shows to no user but root, though it holds nothing.
+bool mainThreadEnded(std::int64_t pid) {
+    std::string stat;
+    if (!readWhole(AT_FDCWD, ("/proc/" + std::to_string(pid) + "/stat").c_str(), stat)) {
+        return false;
+    }
+    const auto name = stat.rfind(')');
+    return name != std::string::npos && name + 2 < stat.size() &&
+           (stat[name + 2] == 'Z' || stat[name + 2] == 'X');
 }
 
 void walkProcess(const StationIdentity& station, std::int64_t pid, Picking picking,
                  DescriptorWalk& walk) {
     const int listed = walkTable(station, pid, pid, picking, walk);
     if (listed < 0) {
-        walk.unreadable.emplace(pid, errno);
-        return;
+        const int error = errno;
+        // A zombie (no thread left) refuses but holds nothing; live threads' tables are walked.
+        const int refused = mainThreadEnded(pid) ? walkThreads(station, pid, picking, walk) : error;
+        if (refused != 0) {
+            walk.unreadable.emplace(pid, refused);
+            return;
+        }
+    } else if (listed == 0) {
+        // An empty table is most often a kernel thread's, which has no other thread.
+        walkThreads(station, pid, picking, walk);
     }
-    // An empty table is most often a kernel thread's, which has no other thread.
-    if (listed == 0) walkThreads(station, pid, picking, walk);
     walk.walked.insert(pid);
 }
 

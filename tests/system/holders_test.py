@@ -148,6 +148,12 @@ class LookUp(unittest.TestCase):
         # /proc mounted with hidepid=2 shows a user only their own processes.
         owner = self.own(3)
         self.hold(4)
+        # A process of the user's own that has ended and is not yet reaped (as a session's bus
+        # is, for a moment after the session): its table refuses every user, and it holds nothing.
+        zombie = self.start([*AS_NOBODY, sys.executable, "-c",
+                             "import os, sys\nif os.fork() == 0: os._exit(0)\n"
+                             "print('ready', flush=True)\nsys.stdin.read()"])
+        self.assertEqual(zombie.stdout.readline().strip(), "ready")
         hidden = "this user cannot see which files it has open: run as root"
         self.assertEqual(
             self.holders("unshare", "--mount", "--propagation", "private", "sh", "-c",
