@@ -6,10 +6,13 @@
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <cwctype>
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -144,6 +147,47 @@ TEST(Win32WindowWithoutPerWindowDpi, IsLaidOutAtTheSystemDpi) {
     const int systemDpi = ::GetDeviceCaps(screen, LOGPIXELSY);
     ::ReleaseDC(nullptr, screen);
     expectLaidOutAt(window.handle(), static_cast<UINT>(systemDpi));
+}
+
+// A setting of the program's manifest, as Windows reads it, lower-cased; empty when it has none.
+std::wstring manifestSetting(const wchar_t* settingsNamespace, const wchar_t* name) {
+    wchar_t value[128] = {};
+    SIZE_T written = 0;
+    if (!::QueryActCtxSettingsW(0, nullptr, settingsNamespace, name, value, std::size(value),
+                                &written)) {
+        return {};
+    }
+    std::wstring setting(value);
+    for (wchar_t& c : setting) c = static_cast<wchar_t>(::towlower(c));
+    return setting;
+}
+
+// Of a comma-separated dpiAwareness list, the value that a Windows which knows only `known` takes:
+// the first it knows.
+std::wstring takenFrom(const std::wstring& list, std::initializer_list<std::wstring_view> known) {
+    for (std::size_t start = 0; start < list.size();) {
+        std::size_t end = list.find(L',', start);
+        if (end == std::wstring::npos) end = list.size();
+        std::wstring_view value(list.data() + start, end - start);
+        while (!value.empty() && value.front() == L' ') value.remove_prefix(1);
+        while (!value.empty() && value.back() == L' ') value.remove_suffix(1);
+        if (std::ranges::find(known, value) != known.end()) return std::wstring(value);
+        start = end + 1;
+    }
+    return {};
+}
+
+// Every Windows the monitor runs on reads a per-monitor awareness that it knows from the manifest:
+// dpiAwareness on Windows 10 (1607 does not know PerMonitorV2, which came with 1703), dpiAware on
+// 7 and 8.1, which do not read dpiAwareness.
+TEST(Win32WindowManifest, DeclaresPerMonitorDpiAwarenessThatEachWindowsKnows) {
+    const std::wstring awareness =
+        manifestSetting(L"http://schemas.microsoft.com/SMI/2016/WindowsSettings", L"dpiAwareness");
+    EXPECT_EQ(takenFrom(awareness, {L"unaware", L"system", L"permonitor", L"permonitorv2"}),
+              L"permonitorv2");
+    EXPECT_EQ(takenFrom(awareness, {L"unaware", L"system", L"permonitor"}), L"permonitor");
+    EXPECT_EQ(manifestSetting(L"http://schemas.microsoft.com/SMI/2005/WindowsSettings", L"dpiAware"),
+              L"true/pm");
 }
 
 TEST_F(Win32WindowTest, ShowsNothingOfTheFileBeforeTheFirstTickAndTheListingAfterIt) {
