@@ -3,6 +3,10 @@
 //                          on standard input it answers "foreground" or "background", as its
 //                          window has the foreground or not; it ends when its input ends.
 //   other-program box      a message box titled "other-program", until the program is ended.
+//   other-program topmost L T W H
+//                          a topmost window of that place and size, shown without being
+//                          activated, until the program is ended.
+//   other-program menu X Y a popup menu opened at that point, until the program is ended.
 #include <windows.h>
 
 #include <cstdio>
@@ -50,15 +54,62 @@ int showWorksheet() {
     return 0;
 }
 
+HWND createWindow(const wchar_t* className, DWORD exStyle, DWORD style, int left, int top,
+                  int width, int height) {
+    WNDCLASSW windowClass{};
+    windowClass.lpfnWndProc = &worksheetProcedure;
+    windowClass.hInstance = ::GetModuleHandleW(nullptr);
+    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_HIGHLIGHT + 1);
+    windowClass.lpszClassName = className;
+    ::RegisterClassW(&windowClass);
+    return ::CreateWindowExW(exStyle, className, className, style, left, top, width, height,
+                             nullptr, nullptr, windowClass.hInstance, nullptr);
+}
+
+int runMessageLoop() {
+    MSG message{};
+    while (::GetMessageW(&message, nullptr, 0, 0) > 0) {
+        ::TranslateMessage(&message);
+        ::DispatchMessageW(&message);
+    }
+    return 0;
+}
+
+int showTopmost(int left, int top, int width, int height) {
+    const HWND window = createWindow(L"topmost", WS_EX_TOPMOST, WS_POPUP, left, top, width, height);
+    if (window == nullptr) return 1;
+    ::ShowWindow(window, SW_SHOWNOACTIVATE);
+    return runMessageLoop();
+}
+
+int openMenu(int x, int y) {
+    // A menu belongs to a window, which gets its commands; this one stays hidden.
+    const HWND owner = createWindow(L"menu owner", 0, WS_OVERLAPPED, 0, 0, 0, 0);
+    const HMENU menu = ::CreatePopupMenu();
+    ::AppendMenuW(menu, MF_STRING, 1, L"Cut");
+    ::AppendMenuW(menu, MF_STRING, 2, L"Copy");
+    ::AppendMenuW(menu, MF_STRING, 3, L"Paste");
+    // Its own message loop runs until the menu is dismissed; a dismissed menu opens again.
+    for (;;) {
+        ::TrackPopupMenu(menu, TPM_LEFTALIGN | TPM_TOPALIGN, x, y, 0, owner, nullptr);
+        ::Sleep(50);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::string mode = argc == 2 ? argv[1] : "";
+    const std::string mode = argc >= 2 ? argv[1] : "";
     if (mode == "window") return showWorksheet();
+    if (mode == "topmost" && argc == 6) {
+        return showTopmost(std::stoi(argv[2]), std::stoi(argv[3]), std::stoi(argv[4]),
+                           std::stoi(argv[5]));
+    }
+    if (mode == "menu" && argc == 4) return openMenu(std::stoi(argv[2]), std::stoi(argv[3]));
     if (mode == "box") {
         ::MessageBoxW(nullptr, L"not the monitor's", L"other-program", MB_OK);
         return 0;
     }
-    std::fputs("usage: other-program window|box\n", stderr);
+    std::fputs("usage: other-program window|box|topmost L T W H|menu X Y\n", stderr);
     return 2;
 }

@@ -83,6 +83,16 @@ class Win32WindowTest : public ::testing::Test {
     std::string caption() const { return textOf(frm()); }
     std::string listing() const { return textOf(txtPuestos()); }
 
+    // Shows the window and lets it have its messages until it is the active window: what the
+    // platform does to a window that it activates (bringing it to the top) is then over.
+    bool shownAndActive() {
+        window.show(SW_SHOWNORMAL);
+        for (int tick = 0; tick < 50 && ::GetForegroundWindow() != frm(); ++tick) {
+            if (!waitForTicks(1)) return false;
+        }
+        return ::GetForegroundWindow() == frm() && waitForTicks(1);
+    }
+
     // Lets the window have its messages until `ticks` more timer ticks have come. A guard of a
     // few seconds ends a wait that would hang; it measures nothing.
     bool waitForTicks(int ticks) {
@@ -186,8 +196,9 @@ TEST(Win32WindowManifest, DeclaresPerMonitorDpiAwarenessThatEachWindowsKnows) {
     EXPECT_EQ(takenFrom(awareness, {L"unaware", L"system", L"permonitor", L"permonitorv2"}),
               L"permonitorv2");
     EXPECT_EQ(takenFrom(awareness, {L"unaware", L"system", L"permonitor"}), L"permonitor");
-    EXPECT_EQ(manifestSetting(L"http://schemas.microsoft.com/SMI/2005/WindowsSettings", L"dpiAware"),
-              L"true/pm");
+    EXPECT_EQ(
+        manifestSetting(L"http://schemas.microsoft.com/SMI/2005/WindowsSettings", L"dpiAware"),
+        L"true/pm");
 }
 
 TEST_F(Win32WindowTest, ShowsNothingOfTheFileBeforeTheFirstTickAndTheListingAfterIt) {
@@ -383,12 +394,13 @@ class BoxAnswerer {
     std::thread watcher_;
 };
 
-// Another program with a message box of its own open, until the test ends.
-class OtherProgramsBox {
+// Another program (other-program.exe, in the mode that `arguments` names), until the test ends.
+class OtherProgram {
   public:
-    OtherProgramsBox() {
-        std::wstring commandLine =
-            L"\"" + (station::executableFolder() / "other-program.exe").native() + L"\" box";
+    explicit OtherProgram(const std::wstring& arguments) {
+        std::wstring commandLine = L"\"" +
+                                   (station::executableFolder() / "other-program.exe").native() +
+                                   L"\" " + arguments;
         STARTUPINFOW startup{};
         startup.cb = sizeof startup;
         if (!::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
@@ -396,21 +408,48 @@ class OtherProgramsBox {
             station::throwLastWindowsError();
         }
     }
-    OtherProgramsBox(const OtherProgramsBox&) = delete;
-    OtherProgramsBox& operator=(const OtherProgramsBox&) = delete;
-    ~OtherProgramsBox() {
+    OtherProgram(const OtherProgram&) = delete;
+    OtherProgram& operator=(const OtherProgram&) = delete;
+    ~OtherProgram() {
         ::TerminateProcess(started_.hProcess, 0);
         ::WaitForSingleObject(started_.hProcess, INFINITE);
         ::CloseHandle(started_.hThread);
         ::CloseHandle(started_.hProcess);
     }
-    HWND box() const { return ::FindWindowW(L"#32770", L"other-program"); }
-    bool shown() const {
+
+    // Its visible top-level window of that class, if it has one.
+    HWND window(std::wstring_view className) const {
+        struct Search {
+            DWORD process;
+            std::wstring_view className;
+            HWND found = nullptr;
+        } search{started_.dwProcessId, className};
+        ::EnumWindows(
+            [](HWND window, LPARAM lParam) -> BOOL {
+                auto& searching = *reinterpret_cast<Search*>(lParam);
+                wchar_t name[64] = {};
+                DWORD process = 0;
+                ::GetWindowThreadProcessId(window, &process);
+                if (process != searching.process || !::IsWindowVisible(window) ||
+                    ::GetClassNameW(window, name, 64) == 0 || name != searching.className) {
+                    return TRUE;
+                }
+                searching.found = window;
+                return FALSE;
+            },
+            reinterpret_cast<LPARAM>(&search));
+        return search.found;
+    }
+
+    // The same, once it has appeared; a guard of some seconds ends a wait that would hang.
+    HWND shownWindow(std::wstring_view className) const {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (box() == nullptr && std::chrono::steady_clock::now() < deadline) {
+        HWND found = nullptr;
+        while ((found = window(className)) == nullptr &&
+               std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
-        return box() != nullptr;
+        return found;
     }
 
   private:
@@ -419,8 +458,8 @@ class OtherProgramsBox {
 
 TEST_F(Win32WindowTest, OpenFailureIsShownAtLoadAndTheFirstRefreshEndsTheProgram) {
     // A box of another program, open all along, is neither answered nor counted.
-    OtherProgramsBox otherBox;
-    ASSERT_TRUE(otherBox.shown());
+    OtherProgram otherBox(L"box");
+    ASSERT_NE(otherBox.shownWindow(L"#32770"), nullptr);
     const auto missing = folder.path() / "missing" / "Brevanto.SIT";
     window.setRutaFichero(missing);
     BoxAnswerer answerer;
@@ -435,7 +474,114 @@ TEST_F(Win32WindowTest, OpenFailureIsShownAtLoadAndTheFirstRefreshEndsTheProgram
     EXPECT_EQ(boxes[1].first, "prOstrevan");
     EXPECT_EQ(boxes[1].second,
               "Run-time failure 9:\n\nBad file descriptor\n\nThe monitor ends here.");
-    EXPECT_NE(otherBox.box(), nullptr);
+    EXPECT_NE(otherBox.window(L"#32770"), nullptr);
+}
+
+// Counts the calls that put the window at the head of the topmost band, through this program's
+// import of SetWindowPos, into which the window's code is linked; each goes on to the system.
+class TopmostCalls {
+  public:
+    using SetWindowPosFunction = decltype(&::SetWindowPos);
+
+    explicit TopmostCalls(HWND window) {
+        window_ = window;
+        count_ = 0;
+        original_ = reinterpret_cast<SetWindowPosFunction>(testing_support::replaceImport(
+            "user32.dll", "SetWindowPos", reinterpret_cast<void*>(&TopmostCalls::record)));
+    }
+    TopmostCalls(const TopmostCalls&) = delete;
+    TopmostCalls& operator=(const TopmostCalls&) = delete;
+    ~TopmostCalls() {
+        if (hooked()) {
+            testing_support::replaceImport("user32.dll", "SetWindowPos",
+                                           reinterpret_cast<void*>(original_));
+        }
+    }
+    bool hooked() const { return original_ != nullptr; }
+    int count() const { return count_; }
+
+  private:
+    // A plain function stands in for SetWindowPos, so what it records is static.
+    static BOOL WINAPI record(HWND window, HWND insertAfter, int x, int y, int width, int height,
+                              UINT flags) {
+        if (window == window_ && insertAfter == HWND_TOPMOST) ++count_;
+        return original_(window, insertAfter, x, y, width, height, flags);
+    }
+
+    static inline SetWindowPosFunction original_ = nullptr;
+    static inline HWND window_ = nullptr;
+    static inline int count_ = 0;
+};
+
+// Whether upper lies above lower among the top-level windows, which EnumWindows gives top first.
+bool isAbove(HWND upper, HWND lower) {
+    struct Search {
+        HWND upper;
+        HWND lower;
+        HWND first = nullptr;
+    } search{upper, lower};
+    ::EnumWindows(
+        [](HWND window, LPARAM lParam) -> BOOL {
+            auto& searching = *reinterpret_cast<Search*>(lParam);
+            if (window != searching.upper && window != searching.lower) return TRUE;
+            searching.first = window;
+            return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.first == upper;
+}
+
+std::wstring decimal(long value) { return std::to_wstring(value); }
+
+TEST_F(Win32WindowTest, KeepsOnTopWithoutACallWhileNothingCoversIt) {
+    openOver(7);
+    ASSERT_TRUE(shownAndActive());
+    TopmostCalls calls(frm());
+    ASSERT_TRUE(calls.hooked());
+    ASSERT_TRUE(waitForTicks(20));
+    EXPECT_EQ(caption(), "7");
+    EXPECT_EQ(calls.count(), 0);
+}
+
+TEST_F(Win32WindowTest, OvertakesAnotherProgramsTopmostWindowOverIt) {
+    openOver(7);
+    ASSERT_TRUE(shownAndActive());
+    TopmostCalls calls(frm());
+    ASSERT_TRUE(calls.hooked());
+    RECT at{};
+    ::GetWindowRect(frm(), &at);
+    OtherProgram other(L"topmost " + decimal(at.left + 10) + L" " + decimal(at.top + 10) +
+                       L" 60 60");
+    const HWND over = other.shownWindow(L"topmost");
+    ASSERT_NE(over, nullptr);
+    ASSERT_TRUE(isAbove(over, frm()));
+
+    // A patience guard of 50 ticks; one should do.
+    for (int tick = 0; tick < 50 && isAbove(over, frm()); ++tick) ASSERT_TRUE(waitForTicks(1));
+    EXPECT_TRUE(isAbove(frm(), over));
+    // Over it again, the monitor makes no more calls.
+    const int overtaking = calls.count();
+    EXPECT_GE(overtaking, 1);
+    ASSERT_TRUE(waitForTicks(5));
+    EXPECT_EQ(calls.count(), overtaking);
+    EXPECT_TRUE(isAbove(frm(), over));
+}
+
+TEST_F(Win32WindowTest, LeavesAnotherProgramsMenuOverIt) {
+    openOver(7);
+    ASSERT_TRUE(shownAndActive());
+    TopmostCalls calls(frm());
+    ASSERT_TRUE(calls.hooked());
+    RECT at{};
+    ::GetWindowRect(frm(), &at);
+    OtherProgram other(L"menu " + decimal(at.left + 20) + L" " + decimal(at.top + 40));
+    const HWND menu = other.shownWindow(L"#32768");
+    ASSERT_NE(menu, nullptr);
+    ASSERT_TRUE(isAbove(menu, frm()));
+
+    ASSERT_TRUE(waitForTicks(20));
+    EXPECT_EQ(calls.count(), 0);
+    EXPECT_TRUE(isAbove(menu, frm()));
 }
 
 }  // namespace
