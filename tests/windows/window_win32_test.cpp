@@ -23,10 +23,12 @@
 #include "station/windows/WindowsError.h"
 #include "viewer/win32/frmOstrevan.h"
 #include "windows/ImportPatch.h"
+#include "windows/Share.h"
 
 namespace {
 
 using testing_support::scanFolder;
+using testing_support::Share;
 using testing_support::TempFolder;
 using testing_support::writeStationFile;
 
@@ -83,14 +85,20 @@ class Win32WindowTest : public ::testing::Test {
     std::string caption() const { return textOf(frm()); }
     std::string listing() const { return textOf(txtPuestos()); }
 
+    // Lets the window have its messages, tick by tick, until condition holds; a guard of 50
+    // ticks ends a wait that would hang. Tells whether it holds.
+    bool ticksUntil(const std::function<bool()>& condition) {
+        for (int tick = 0; tick < 50 && !condition(); ++tick) {
+            if (!waitForTicks(1)) return false;
+        }
+        return condition();
+    }
+
     // Shows the window and lets it have its messages until it is the active window: what the
     // platform does to a window that it activates (bringing it to the top) is then over.
     bool shownAndActive() {
         window.show(SW_SHOWNORMAL);
-        for (int tick = 0; tick < 50 && ::GetForegroundWindow() != frm(); ++tick) {
-            if (!waitForTicks(1)) return false;
-        }
-        return ::GetForegroundWindow() == frm() && waitForTicks(1);
+        return ticksUntil([this] { return ::GetForegroundWindow() == frm(); }) && waitForTicks(1);
     }
 
     // Lets the window have its messages until `ticks` more timer ticks have come. A guard of a
@@ -556,9 +564,7 @@ TEST_F(Win32WindowTest, OvertakesAnotherProgramsTopmostWindowOverIt) {
     ASSERT_NE(over, nullptr);
     ASSERT_TRUE(isAbove(over, frm()));
 
-    // A patience guard of 50 ticks; one should do.
-    for (int tick = 0; tick < 50 && isAbove(over, frm()); ++tick) ASSERT_TRUE(waitForTicks(1));
-    EXPECT_TRUE(isAbove(frm(), over));
+    EXPECT_TRUE(ticksUntil([&] { return isAbove(frm(), over); }));
     // Over it again, the monitor makes no more calls.
     const int overtaking = calls.count();
     EXPECT_GE(overtaking, 1);
@@ -582,6 +588,72 @@ TEST_F(Win32WindowTest, LeavesAnotherProgramsMenuOverIt) {
     ASSERT_TRUE(waitForTicks(20));
     EXPECT_EQ(calls.count(), 0);
     EXPECT_TRUE(isAbove(menu, frm()));
+}
+
+// The monitor over a share whose session drops (windows/Share.h) when the test says.
+class Win32WindowOverAShareTest : public Win32WindowTest {
+  protected:
+    // Before the window is shown, which opens the file.
+    Win32WindowOverAShareTest() { Share::install(); }
+    ~Win32WindowOverAShareTest() override { Share::uninstall(); }
+};
+
+TEST_F(Win32WindowOverAShareTest, TheBoxGoesByItselfWhenAPassReadsToTheEndAgain) {
+    openOver(7);
+    window.show(SW_SHOWNORMAL);
+    ASSERT_TRUE(waitForTicks(1));
+    Share::drop();
+    ASSERT_TRUE(waitForTicks(1));
+    const HWND box = messageBoxOfThisProcess();
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(textOf(box), "prOstrevan");
+    EXPECT_EQ(caption(), "0");
+
+    // The next tick opens the file again and reads it to the end.
+    ASSERT_TRUE(waitForTicks(1));
+    EXPECT_EQ(caption(), "7");
+    EXPECT_FALSE(::IsWindow(box));
+}
+
+// A click, as the user's: through the system's input, at a point of the screen.
+void clickAt(POINT at) {
+    ::SetCursorPos(at.x, at.y);
+    INPUT click[2] = {};
+    click[0].type = click[1].type = INPUT_MOUSE;
+    click[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
+    click[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
+    ::SendInput(2, click, sizeof(INPUT));
+}
+
+POINT centreOf(HWND window) {
+    RECT area{};
+    ::GetWindowRect(window, &area);
+    return {(area.left + area.right) / 2, (area.top + area.bottom) / 2};
+}
+
+TEST_F(Win32WindowOverAShareTest, AnsweredTheBoxGivesTheForegroundBackToTheOtherProgram) {
+    openOver(7);
+    ASSERT_TRUE(shownAndActive());
+    OtherProgram till(L"till");
+    const HWND other = till.shownWindow(L"worksheet");
+    ASSERT_NE(other, nullptr);
+    ASSERT_TRUE(ticksUntil([&] { return ::GetForegroundWindow() == other; }));
+
+    // The server stays down: the outage, and the box, go on.
+    Share::drop();
+    Share::failingOpens = 1'000'000;
+    ASSERT_TRUE(waitForTicks(1));
+    const HWND box = messageBoxOfThisProcess();
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(::GetForegroundWindow(), other) << "the box took the foreground as it appeared";
+
+    // The user clicks the box, which activates it, and then its OK.
+    clickAt(centreOf(box));
+    ASSERT_TRUE(ticksUntil([&] { return ::GetForegroundWindow() == box; }));
+    clickAt(centreOf(::GetDlgItem(box, IDOK)));
+    ASSERT_TRUE(ticksUntil([&] { return !::IsWindow(box); }));
+    EXPECT_TRUE(ticksUntil([&] { return ::GetForegroundWindow() == other; }))
+        << "the foreground went to " << ::GetForegroundWindow() << ", the monitor is " << frm();
 }
 
 }  // namespace

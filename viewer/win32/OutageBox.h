@@ -9,7 +9,9 @@ namespace viewer {
 // The box that reports a failed pass: a dialog like a message box (the text, an OK button, the
 // application's title, no icon) that is modeless, so the refreshes go on while it is shown, and
 // that shows without being activated, so that it never takes the keyboard focus from the
-// application the user is typing into.
+// application the user is typing into. Once the user has activated it, its end (answered, or
+// closed by itself) hands the foreground back to the window that had it before, not to the
+// monitor.
 class OutageBox {
   public:
     OutageBox() = default;
@@ -17,8 +19,11 @@ class OutageBox {
     OutageBox& operator=(const OutageBox&) = delete;
     ~OutageBox();
 
-    // Shows text in the box, opening it over owner when it is not open.
-    void show(HWND owner, const std::wstring& title, const std::wstring& text);
+    // Shows text in the box, opening it over the window beside when it is not open.
+    void show(HWND beside, const std::wstring& title, const std::wstring& text);
+
+    // Closes the box if it is open.
+    void close() noexcept;
 
     // For a message loop, before a message is dispatched: Enter, Esc and Tab work in the box once
     // the user has activated it. Tells whether the box took the message.
@@ -26,8 +31,14 @@ class OutageBox {
 
   private:
     static INT_PTR CALLBACK dialogProcedure(HWND box, UINT message, WPARAM wParam, LPARAM lParam);
+    void centreOver(HWND window) const;
+    // Notes the foreground window, unless it is one of this program's own.
+    void noteForeground() noexcept;
 
     HWND box_ = nullptr;
+    // The window of another program that had the foreground when the box was last about to be
+    // activated (or, until then, when it appeared).
+    HWND foregroundBefore_ = nullptr;
 };
 
 }  // namespace viewer

@@ -72,10 +72,11 @@ bool anotherTopmostWindowCovers(HWND window) {
                 return TRUE;
             }
             wchar_t className[32] = {};
-            ::GetClassNameW(other, className, 32);
+            const std::wstring_view name(
+                className, static_cast<std::size_t>(::GetClassNameW(other, className, 32)));
             for (const std::wstring_view transient :
                  {L"#32768", L"ComboLBox", L"tooltips_class32"}) {
-                if (::_wcsicmp(className, transient.data()) == 0) return TRUE;
+                if (name == transient) return TRUE;
             }
             searching.covered = true;
             return FALSE;
@@ -315,6 +316,8 @@ void frmOstrevan::showMessageBox(const std::string& text) {
 void frmOstrevan::showOutageBox(const std::string& text) {
     outageBox_.show(frmOstrevan_, station::toWide(kApplicationTitle), station::toWide(text));
 }
+
+void frmOstrevan::closeOutageBox() noexcept { outageBox_.close(); }
 
 void frmOstrevan::keepTopmost() noexcept {
     // Each call lifts the window to the head of the topmost band, over whatever another program
