@@ -59,12 +59,13 @@ OutageBox::~OutageBox() { close(); }
 void OutageBox::show(HWND beside, const std::wstring& title, const std::wstring& text) {
     if (box_ == nullptr) {
         // No WS_VISIBLE and no DS_SETFOREGROUND: shown below without being activated. A box of
-        // a program in the background does not put itself in the foreground.
-        // Owned by no window: Windows activates the owner of an active window that goes, and the
-        // window manager under Wine focuses it, taking the keyboard from the till. Not owned by
-        // the topmost monitor, it is topmost itself, or a kiosk's topmost window would hide it.
+        // a program in the background does not put itself in the foreground. WS_EX_NOACTIVATE:
+        // nor does a click on it (on its OK), so the keyboard stays with the application the user
+        // works in while the box is there and after it. Owned by no window, whose activation an
+        // active box would hand on when it goes (Windows activates the owner, the window manager
+        // under Wine focuses it), it is topmost itself, or a kiosk's topmost window would hide it.
         DialogTemplate dialog(WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_SETFONT,
-                              WS_EX_TOPMOST, 160, 58, title, 8, L"MS Shell Dlg");
+                              WS_EX_TOPMOST | WS_EX_NOACTIVATE, 160, 58, title, 8, L"MS Shell Dlg");
         dialog.addControl(SS_LEFT | SS_NOPREFIX, 10, 10, 140, 18, kTextId, 0x0082, L"");
         dialog.addControl(BS_DEFPUSHBUTTON | WS_TABSTOP, 55, 36, 50, 14, IDOK, 0x0080, L"OK");
         box_ = ::CreateDialogIndirectParamW(
@@ -102,9 +103,9 @@ void OutageBox::centreOver(HWND window) const {
 
 void OutageBox::close() noexcept {
     if (box_ == nullptr) return;
-    // Windows activates the owner of an active window that goes, which would take the keyboard
-    // from the till. The box, in the foreground, may give the foreground away; gone after that,
-    // it is no longer active and activates nothing.
+    // Were the box active when it goes, the window next to it (the monitor) would be activated.
+    // In the foreground, it may hand the foreground back instead; gone after that, no longer
+    // active, it activates nothing.
     if (::GetForegroundWindow() == box_ && foregroundBefore_ != nullptr &&
         ::IsWindowVisible(foregroundBefore_)) {
         ::SetForegroundWindow(foregroundBefore_);
@@ -124,25 +125,31 @@ bool OutageBox::tookMessage(MSG& message) const {
 }
 
 INT_PTR CALLBACK OutageBox::dialogProcedure(HWND box, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_INITDIALOG) {
-        ::SetWindowLongPtrW(box, DWLP_USER, lParam);
-        // FALSE: no control gets the focus now, which would activate the box.
-        return FALSE;
-    }
-    // None yet for the messages before WM_INITDIALOG (WM_SETFONT).
-    auto* self = reinterpret_cast<OutageBox*>(::GetWindowLongPtrW(box, DWLP_USER));
-    if (self == nullptr) return FALSE;
     switch (message) {
+        case WM_INITDIALOG:
+            ::SetWindowLongPtrW(box, DWLP_USER, lParam);
+            // FALSE: no control gets the focus now, which would activate the box.
+            return FALSE;
         case WM_MOUSEACTIVATE:
-            // A click is about to activate the box: the window it takes the foreground from is
-            // the one to give it back to.
-            self->noteForeground();
+            // A click may activate the box all the same (Wine's default procedure does, despite
+            // WS_EX_NOACTIVATE): the window it would take the foreground from is the one to give
+            // it back to.
+            if (auto* self = reinterpret_cast<OutageBox*>(::GetWindowLongPtrW(box, DWLP_USER))) {
+                self->noteForeground();
+            }
             return FALSE;
         case WM_COMMAND:
-            if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL) self->close();
+            if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL) {
+                if (auto* self =
+                        reinterpret_cast<OutageBox*>(::GetWindowLongPtrW(box, DWLP_USER))) {
+                    self->close();
+                }
+            }
             return TRUE;
         case WM_NCDESTROY:
-            self->box_ = nullptr;
+            if (auto* self = reinterpret_cast<OutageBox*>(::GetWindowLongPtrW(box, DWLP_USER))) {
+                self->box_ = nullptr;
+            }
             return FALSE;
         default:
             return FALSE;

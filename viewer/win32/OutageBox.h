@@ -8,10 +8,9 @@ namespace viewer {
 
 // The box that reports a failed pass: a dialog like a message box (the text, an OK button, the
 // application's title, no icon) that is modeless, so the refreshes go on while it is shown, and
-// that shows without being activated, so that it never takes the keyboard focus from the
-// application the user is typing into. Once the user has activated it, its end (answered, or
-// closed by itself) hands the foreground back to the window that had it before, not to the
-// monitor.
+// that is not activated, neither when it appears nor when the user clicks it, so that it never
+// takes the keyboard focus from the application the user is typing into. Should it be active all
+// the same when it goes, it hands the foreground back to the window that had it before.
 class OutageBox {
   public:
     OutageBox() = default;
@@ -25,8 +24,8 @@ class OutageBox {
     // Closes the box if it is open.
     void close() noexcept;
 
-    // For a message loop, before a message is dispatched: Enter, Esc and Tab work in the box once
-    // the user has activated it. Tells whether the box took the message.
+    // For a message loop, before a message is dispatched: Enter, Esc and Tab work in the box
+    // should it ever have the keyboard focus. Tells whether the box took the message.
     bool tookMessage(MSG& message) const;
 
   private:
@@ -36,8 +35,8 @@ class OutageBox {
     void noteForeground() noexcept;
 
     HWND box_ = nullptr;
-    // The window of another program that had the foreground when the box was last about to be
-    // activated (or, until then, when it appeared).
+    // The window of another program that had the foreground when the box appeared, or later
+    // when a click was about to activate it.
     HWND foregroundBefore_ = nullptr;
 };
 
