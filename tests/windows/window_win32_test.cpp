@@ -246,21 +246,10 @@ TEST_F(Win32WindowTest, TheCaptionIsSetOnlyWhenItChanges) {
 // own memory then, and nothing outside shows whether it did.
 class NcDestroyRecorder {
   public:
-    using DefWindowProcFunction = decltype(&::DefWindowProcW);
-
-    NcDestroyRecorder() {
-        original_ = reinterpret_cast<DefWindowProcFunction>(testing_support::replaceImport(
-            "user32.dll", "DefWindowProcW", reinterpret_cast<void*>(&NcDestroyRecorder::record)));
+    NcDestroyRecorder() : import_("user32.dll", "DefWindowProcW", &NcDestroyRecorder::record) {
+        original_ = import_.original();
     }
-    NcDestroyRecorder(const NcDestroyRecorder&) = delete;
-    NcDestroyRecorder& operator=(const NcDestroyRecorder&) = delete;
-    ~NcDestroyRecorder() {
-        if (hooked()) {
-            testing_support::replaceImport("user32.dll", "DefWindowProcW",
-                                           reinterpret_cast<void*>(original_));
-        }
-    }
-    bool hooked() const { return original_ != nullptr; }
+    bool hooked() const { return import_.original() != nullptr; }
     // A plain function stands in for DefWindowProcW, so what it records is static.
     static inline std::vector<HWND> windows;
 
@@ -270,7 +259,8 @@ class NcDestroyRecorder {
         return original_(window, message, wParam, lParam);
     }
 
-    static inline DefWindowProcFunction original_ = nullptr;
+    static inline decltype(&::DefWindowProcW) original_ = nullptr;
+    testing_support::ReplacedImport<decltype(&::DefWindowProcW)> import_;
 };
 
 TEST_F(Win32WindowTest, ItsDestructionReachesTheDefaultProcedureWithItsOwnHandle) {
@@ -489,24 +479,15 @@ TEST_F(Win32WindowTest, OpenFailureIsShownAtLoadAndTheFirstRefreshEndsTheProgram
 // import of SetWindowPos, into which the window's code is linked; each goes on to the system.
 class TopmostCalls {
   public:
-    using SetWindowPosFunction = decltype(&::SetWindowPos);
-
-    explicit TopmostCalls(HWND window) {
+    explicit TopmostCalls(HWND window)
+        : import_("user32.dll", "SetWindowPos", &TopmostCalls::record) {
         window_ = window;
-        count_ = 0;
-        original_ = reinterpret_cast<SetWindowPosFunction>(testing_support::replaceImport(
-            "user32.dll", "SetWindowPos", reinterpret_cast<void*>(&TopmostCalls::record)));
+        reset();
+        original_ = import_.original();
     }
-    TopmostCalls(const TopmostCalls&) = delete;
-    TopmostCalls& operator=(const TopmostCalls&) = delete;
-    ~TopmostCalls() {
-        if (hooked()) {
-            testing_support::replaceImport("user32.dll", "SetWindowPos",
-                                           reinterpret_cast<void*>(original_));
-        }
-    }
-    bool hooked() const { return original_ != nullptr; }
+    bool hooked() const { return import_.original() != nullptr; }
     int count() const { return count_; }
+    void reset() { count_ = 0; }
 
   private:
     // A plain function stands in for SetWindowPos, so what it records is static.
@@ -516,9 +497,10 @@ class TopmostCalls {
         return original_(window, insertAfter, x, y, width, height, flags);
     }
 
-    static inline SetWindowPosFunction original_ = nullptr;
+    static inline decltype(&::SetWindowPos) original_ = nullptr;
     static inline HWND window_ = nullptr;
     static inline int count_ = 0;
+    testing_support::ReplacedImport<decltype(&::SetWindowPos)> import_;
 };
 
 // Whether upper lies above lower among the top-level windows, which EnumWindows gives top first.
@@ -541,23 +523,28 @@ bool isAbove(HWND upper, HWND lower) {
 
 std::wstring decimal(long value) { return std::to_wstring(value); }
 
-TEST_F(Win32WindowTest, KeepsOnTopWithoutACallWhileNothingCoversIt) {
-    openOver(7);
-    ASSERT_TRUE(shownAndActive());
-    TopmostCalls calls(frm());
-    ASSERT_TRUE(calls.hooked());
+// The monitor over a file of 7 records, shown, active, and its topmost calls counted from then on.
+class Win32KeepTopmostTest : public Win32WindowTest {
+  protected:
+    void SetUp() override {
+        openOver(7);
+        ASSERT_TRUE(shownAndActive());
+        ASSERT_TRUE(calls.hooked());
+        calls.reset();
+        ::GetWindowRect(frm(), &at);
+    }
+
+    TopmostCalls calls{frm()};
+    RECT at{};
+};
+
+TEST_F(Win32KeepTopmostTest, MakesNoCallWhileNothingCoversIt) {
     ASSERT_TRUE(waitForTicks(20));
     EXPECT_EQ(caption(), "7");
     EXPECT_EQ(calls.count(), 0);
 }
 
-TEST_F(Win32WindowTest, OvertakesAnotherProgramsTopmostWindowOverIt) {
-    openOver(7);
-    ASSERT_TRUE(shownAndActive());
-    TopmostCalls calls(frm());
-    ASSERT_TRUE(calls.hooked());
-    RECT at{};
-    ::GetWindowRect(frm(), &at);
+TEST_F(Win32KeepTopmostTest, OvertakesAnotherProgramsTopmostWindowOverIt) {
     OtherProgram other(L"topmost " + decimal(at.left + 10) + L" " + decimal(at.top + 10) +
                        L" 60 60");
     const HWND over = other.shownWindow(L"topmost");
@@ -573,13 +560,7 @@ TEST_F(Win32WindowTest, OvertakesAnotherProgramsTopmostWindowOverIt) {
     EXPECT_TRUE(isAbove(frm(), over));
 }
 
-TEST_F(Win32WindowTest, LeavesAnotherProgramsMenuOverIt) {
-    openOver(7);
-    ASSERT_TRUE(shownAndActive());
-    TopmostCalls calls(frm());
-    ASSERT_TRUE(calls.hooked());
-    RECT at{};
-    ::GetWindowRect(frm(), &at);
+TEST_F(Win32KeepTopmostTest, LeavesAnotherProgramsMenuOverIt) {
     OtherProgram other(L"menu " + decimal(at.left + 20) + L" " + decimal(at.top + 40));
     const HWND menu = other.shownWindow(L"#32768");
     ASSERT_NE(menu, nullptr);
