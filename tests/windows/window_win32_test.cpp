@@ -579,23 +579,6 @@ class Win32WindowOverAShareTest : public Win32WindowTest {
     ~Win32WindowOverAShareTest() override { Share::uninstall(); }
 };
 
-TEST_F(Win32WindowOverAShareTest, TheBoxGoesByItselfWhenAPassReadsToTheEndAgain) {
-    openOver(7);
-    window.show(SW_SHOWNORMAL);
-    ASSERT_TRUE(waitForTicks(1));
-    Share::drop();
-    ASSERT_TRUE(waitForTicks(1));
-    const HWND box = messageBoxOfThisProcess();
-    ASSERT_NE(box, nullptr);
-    EXPECT_EQ(textOf(box), "prOstrevan");
-    EXPECT_EQ(caption(), "0");
-
-    // The next tick opens the file again and reads it to the end.
-    ASSERT_TRUE(waitForTicks(1));
-    EXPECT_EQ(caption(), "7");
-    EXPECT_FALSE(::IsWindow(box));
-}
-
 // A click, as the user's: through the system's input, at a point of the screen.
 void clickAt(POINT at) {
     ::SetCursorPos(at.x, at.y);
