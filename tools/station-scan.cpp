@@ -81,6 +81,8 @@ Options parse(std::vector<std::string> words) {
     Options options;
     CLI::App app;
     app.set_help_flag();
+    // CLI11 takes "/word" for an option on Windows: a folder from the drive's root is no option.
+    app.allow_windows_style_options(false);
     app.add_flag("-h,--help", options.help);
     app.add_flag("-V,--version", options.version);
     CLI::Option* json = app.add_flag("--json", options.json);
