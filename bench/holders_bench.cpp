@@ -8,6 +8,8 @@
 // Among:   the look-up of open-file-description holders on a machine with many more processes,
 //          each with descriptors open: the walk's cost grows with the machine, so it is measured
 //          at 100 and at 5,000 processes of the benchmark's own beside the machine's.
+// Readers: the look-up of one record that 1,000 processes read-lock, each through an open file
+//          description of its own (so many descriptions to tell apart) or all through one.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -21,12 +23,14 @@
 
 #include "Support.h"
 #include "holders/LockHolders.h"
+#include "posix/ForkedProcesses.h"
 #include "station/PlatformFile.h"
 
 namespace {
 
 using testing_support::OwnerProcess;
 using testing_support::TempFolder;
+using testing_support::writeStationFile;
 
 enum class Kind { Classic, Description };
 
@@ -62,41 +66,13 @@ class HalfLocked {
 
 // Processes that only hold descriptors open (of /dev/null: its link text, as a socket's or another
 // file's, is not the station file's), until the benchmark ends.
-class Bystanders {
-  public:
-    Bystanders(long long processes, long long descriptorsEach) {
-        int ready[2];
-        if (::pipe(ready) != 0) return;
-        for (long long i = 0; i < processes; ++i) {
-            const pid_t child = ::fork();
-            if (child == 0) {
-                ::close(ready[0]);
-                const int null = ::open("/dev/null", O_RDONLY);
-                for (long long opened = 2; opened < descriptorsEach; ++opened) ::dup(null);
-                // The pipe's end is the last of its descriptors.
-                if (::write(ready[1], "r", 1) == 1) ::pause();
-                ::_exit(0);
-            }
-            if (child > 0) children_.push_back(child);
-        }
-        ::close(ready[1]);
-        // Measured only once every bystander holds its descriptors.
-        char byte;
-        for (std::size_t done = 0; done < children_.size() && ::read(ready[0], &byte, 1) == 1;) {
-            ++done;
-        }
-        ::close(ready[0]);
-    }
-    Bystanders(const Bystanders&) = delete;
-    Bystanders& operator=(const Bystanders&) = delete;
-    ~Bystanders() {
-        for (const pid_t child : children_) ::kill(child, SIGKILL);
-        for (const pid_t child : children_) ::waitpid(child, nullptr, 0);
-    }
-
-  private:
-    std::vector<pid_t> children_;
-};
+testing_support::ForkedProcesses bystanders(long long processes, long long descriptorsEach) {
+    return testing_support::ForkedProcesses(processes, [&](long long) {
+        const int null = ::open("/dev/null", O_RDONLY);
+        for (long long opened = 2; opened < descriptorsEach; ++opened) ::dup(null);
+        return null >= 0;
+    });
+}
 
 // How many processes and open descriptors /proc shows now.
 void countMachine(benchmark::State& state) {
@@ -144,14 +120,55 @@ void Holders(benchmark::State& state, Kind kind) {
 // The look-up of 12 open-file-description holders beside processes × descriptors of bystanders.
 void HoldersAmong(benchmark::State& state) {
     // First, so that no bystander inherits the holder's descriptor.
-    const Bystanders bystanders(state.range(0), state.range(1));
+    const auto crowd = bystanders(state.range(0), state.range(1));
     HalfLocked file(24, Kind::Description);
     lookUpEachIteration(state, file);
     countMachine(state);
 }
 
+// The look-up of one record that many processes read-lock at once: each through an open file
+// description of its own, or all through one that they share after a fork.
+void OneRecordReaders(benchmark::State& state, bool shared) {
+    TempFolder folder;
+    writeStationFile(folder.stationFile(), 4 * 81);
+    const std::vector<std::int32_t> record{3};
+    int description = -1;
+    if (shared) {
+        description = ::open(folder.stationFile().c_str(), O_RDONLY);
+        struct flock lock {};
+        lock.l_type = F_RDLCK;
+        lock.l_start = 2 * 81;
+        lock.l_len = 81;
+        ::fcntl(description, F_OFD_SETLK, &lock);
+    }
+    const testing_support::ForkedProcesses readers(state.range(0), [&](long long) {
+        return shared || testing_support::readLockOwnDescription(folder.stationFile(), 3);
+    });
+    // Only the readers hold it.
+    if (description >= 0) ::close(description);
+    if (!readers.ready()) state.SkipWithError("the readers could not lock");
+    const auto pass = station::PlatformFile::openShared(folder.stationFile());
+    for (auto _ : state) {
+        const auto found = holders::lookUp(pass.nativeHandle(), record, {});
+        if (static_cast<long long>(found.size()) != state.range(0) || !found.front().pid) {
+            state.SkipWithError("a reader was not named");
+        }
+        benchmark::DoNotOptimize(found.data());
+    }
+}
+
 }  // namespace
 
+BENCHMARK_CAPTURE(OneRecordReaders, own, false)
+    ->Arg(1000)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(OneRecordReaders, shared, true)
+    ->Arg(1000)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3)
+    ->UseRealTime();
 BENCHMARK(HoldersAmong)
     ->Args({100, 5})
     ->Args({5000, 20})

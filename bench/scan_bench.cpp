@@ -2,6 +2,7 @@
 //
 // Floor: one lock query and one 81-byte read per record, with no listing: what any scan must do.
 // Pass:  one pass of the lock scan into a plain text holder.
+// Follow: the look at whether the open file is still the one at its path, before each pass.
 // Tick:  one tick of the real window: the pass into its text box, the caption and the
 //        keep-topmost step, and the event loop's turn after it (layout and repaint of a changed
 //        listing).
@@ -88,6 +89,16 @@ void Pass(benchmark::State& state, Locks locks) {
     setCounters(state);
 }
 
+// The look at whether the open file is still the one at its path, which the monitor makes before
+// each pass: the handle alone (every tick), or the path too (every tenth tick, and on a click).
+void FollowCheck(benchmark::State& state, station::PathCheck check) {
+    BusyStationFile busy(10, Locks::Tenth);
+    testing_support::OpenedStation opened(busy.folder.stationFile());
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(opened.stationFile.closeIfNoLongerAtPath(check));
+    }
+}
+
 // The monitor's window over a station file, with its own timer stopped: each tick is sent by
 // hand, exactly as the timer sends it.
 class WindowUnderTest {
@@ -137,6 +148,8 @@ void TickChanging(benchmark::State& state, Locks locks) { runTicks(state, locks,
 BENCHMARK_CAPTURE(Floor, tenth, Locks::Tenth)->RangeMultiplier(10)->Range(10, 10000);
 BENCHMARK_CAPTURE(Pass, tenth, Locks::Tenth)->RangeMultiplier(10)->Range(10, 10000);
 BENCHMARK_CAPTURE(Tick, tenth, Locks::Tenth)->RangeMultiplier(10)->Range(10, 10000);
+BENCHMARK_CAPTURE(FollowCheck, handle, station::PathCheck::handleOnly);
+BENCHMARK_CAPTURE(FollowCheck, path, station::PathCheck::withPath);
 BENCHMARK_CAPTURE(TickChanging, tenth, Locks::Tenth)->RangeMultiplier(10)->Range(10, 10000);
 BENCHMARK_CAPTURE(Floor, ten, Locks::Ten)->RangeMultiplier(10)->Range(100, 100000);
 BENCHMARK_CAPTURE(Tick, ten, Locks::Ten)->RangeMultiplier(10)->Range(100, 100000);

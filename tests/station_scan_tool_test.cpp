@@ -58,17 +58,44 @@ TEST(StationScanTool, PlainOutputEndsWithCaptionAndCount) {
 
 TEST(StationScanTool, FailedOpenEndsWithStatusOne) {
     TempFolder folder;
-    const ProgramRun run = runScan("--json " + quoted(folder.path() / "missing folder") + " 2>&1");
+    const std::filesystem::path missing = folder.path() / "missing folder" / "Brevanto.SIT";
+    const ProgramRun run = runScan("--json " + quoted(missing.parent_path()) + " 2>&1");
     EXPECT_EQ(run.status, 1);
-    // The open's failure as the monitor words it, "number-description", printed with a blank.
-    std::string reported =
-        OpenedStation(folder.path() / "missing folder" / "Brevanto.SIT").openMessage();
+    // The file, and the open's failure as the monitor words it, "number-description", printed
+    // with a blank.
+    std::string reported = OpenedStation(missing).openMessage();
     ASSERT_NE(reported.find('-'), std::string::npos);
     reported[reported.find('-')] = ' ';
-    EXPECT_NE(run.output.find("station-scan: " + reported + "\n"), std::string::npos) << run.output;
+    EXPECT_NE(
+        run.output.find("station-scan: cannot open " + missing.string() + ": " + reported + "\n"),
+        std::string::npos)
+        << run.output;
     EXPECT_NE(run.output.find("{\"listing\": \"\", \"connected\": 0, \"lastFree\": 0}"),
               std::string::npos)
         << run.output;
+}
+
+// On Windows a path that begins with "/" starts at the root of the current drive; under Wine, every
+// Unix path is such a one. It is a folder, never an option.
+TEST(StationScanTool, TakesAFolderThatBeginsWithASlash) {
+    TempFolder folder;
+    writeStationFile(folder.stationFile(), 2 * 81);
+    const std::filesystem::path before = std::filesystem::current_path();
+    // The scan inherits the current folder, and with it the drive that the path starts on.
+    std::filesystem::current_path(folder.path().root_path());
+    const ProgramRun run =
+        runScan("--json \"/" + folder.path().relative_path().generic_string() + "\"");
+    std::filesystem::current_path(before);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.output, "{\"listing\": \"2\\t3\\r\\n\", \"connected\": 0, \"lastFree\": 2}\n");
+}
+
+TEST(StationScanTool, VersionOfTheProject) {
+    for (const std::string option : {"--version", "-V"}) {
+        const ProgramRun run = runScan(option);
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.output, std::string("station-scan ") + OSTREVAN_VERSION + "\n");
+    }
 }
 
 std::string contents(const std::filesystem::path& path) {
@@ -83,8 +110,13 @@ TEST(StationScanTool, ProbesNeverCreateAMissingStationFile) {
     EXPECT_EQ(check.output.rfind("STATIONS CRITICAL - cannot open ", 0), 0u) << check.output;
     EXPECT_EQ(check.output.find('|'), std::string::npos) << "no pass, no performance data";
 
-    const ProgramRun metrics = runScan("--prometheus " + quoted(folder.path()));
+    const ProgramRun metrics = runScan("--prometheus " + quoted(folder.path()) + " 2>&1");
     EXPECT_EQ(metrics.status, 1);
+    // Standard error says which file it looked for.
+    EXPECT_NE(
+        metrics.output.find("station-scan: cannot open " + folder.stationFile().string() + ": "),
+        std::string::npos)
+        << metrics.output;
     EXPECT_NE(metrics.output.find("prostrevan_up{folder="), std::string::npos);
     EXPECT_NE(metrics.output.find("} 0\n"), std::string::npos) << metrics.output;
     EXPECT_EQ(metrics.output.find("prostrevan_connected"), std::string::npos) << metrics.output;
@@ -102,6 +134,14 @@ TEST(StationScanTool, ArgumentsAPluginCannotTakeAreUnknownToItsEngine) {
         EXPECT_NE(run.output.find("\nusage: station-scan"), std::string::npos) << run.output;
         EXPECT_EQ(run.output.find('|'), std::string::npos) << "no performance data in the usage";
     }
+    // An agent's check with no folder would look beside the agent's own program.
+    const ProgramRun noFolder = runScan("--check -w 3");
+    EXPECT_EQ(noFolder.status, 3);
+    EXPECT_EQ(noFolder.output.rfind("STATIONS UNKNOWN - FOLDER: --check needs the station file's "
+                                    "folder\n",
+                                    0),
+              0u)
+        << noFolder.output;
     // Without --check, as before: the usage and status 2.
     for (const std::string arguments : {"--nonsense", "--smb-conf x", "--expect 3", "-w 3"}) {
         const ProgramRun run = runScan(arguments + " " + quoted(folder.path()) + " 2>&1");
@@ -143,11 +183,16 @@ TEST(StationScanTool, MetricsReplaceTheirFileWhole) {
                             std::filesystem::directory_iterator()),
               2);
 
-    // A folder it cannot write to: a failure, and the old file stays.
-    const ProgramRun failed =
-        runScan("--prometheus --output " + quoted(folder.path() / "no such folder" / "x.prom") +
-                " " + quoted(folder.path()));
+    // A folder it cannot write to: a failure that names the file asked for (not the staging file
+    // beside it), and the old file stays.
+    const std::filesystem::path unwritable = folder.path() / "no such folder" / "x.prom";
+    const ProgramRun failed = runScan("--prometheus --output " + quoted(unwritable) + " " +
+                                      quoted(folder.path()) + " 2>&1");
     EXPECT_EQ(failed.status, 1);
+    EXPECT_NE(failed.output.find("station-scan: cannot write " + unwritable.string() + ": "),
+              std::string::npos)
+        << failed.output;
+    EXPECT_EQ(failed.output.find(".tmp"), std::string::npos) << failed.output;
     EXPECT_EQ(contents(metrics), written);
 }
 

@@ -1,9 +1,13 @@
 #pragma once
 
+#include <cerrno>
+#include <cstdio>
 #include <filesystem>
+#include <iostream>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 namespace tools {
@@ -27,6 +31,18 @@ class StandardStreams {
     class Console;
     std::vector<std::unique_ptr<Console>> consoles_;
 };
+
+// Flushes standard output and says why something written to it was lost (a full disk, a reader
+// that went away while SIGPIPE is ignored, as systemd ignores it), or nothing when all of it went
+// out. The standard library would lose such a failure without a word at the program's end.
+inline std::error_code flushStandardOutput() {
+    errno = 0;
+    std::cout.flush();
+    // A write that failed earlier left its bytes in stdout's buffer: flushing again says why.
+    const bool flushed = std::fflush(stdout) == 0 && std::ferror(stdout) == 0;
+    if (std::cout && flushed) return {};
+    return {errno != 0 ? errno : EIO, std::generic_category()};
+}
 
 inline std::filesystem::path pathFromUtf8(std::string_view text) {
     return std::filesystem::path(std::u8string(text.begin(), text.end()));

@@ -3,10 +3,13 @@
 #include <algorithm>
 #include <charconv>
 #include <chrono>
+#include <limits>
 #include <map>
+#include <span>
 #include <utility>
 #include <vector>
 
+#include "tools/BuildInfo.h"
 #include "tools/SafeText.h"
 
 namespace tools {
@@ -88,12 +91,14 @@ Labels holderLabels(const holders::Holder& holder) {
             {"unknown", holder.unknown}};
 }
 
-void holderMetrics(Exposition& out, const std::vector<holders::Holder>& found) {
+void holderMetrics(Exposition& out, const std::vector<holders::Holder>& found,
+                   std::int32_t lastExposedRecord) {
     // Holders alike in every label (two locks of one range that nobody can see, say) are one
     // series counting them: a series may appear only once.
     std::vector<std::pair<Labels, int>> described;
     std::map<std::pair<std::int32_t, std::int64_t>, double> since;
     for (const holders::Holder& holder : found) {
+        if (holder.record > lastExposedRecord) continue;
         Labels labels = holderLabels(holder);
         const auto same = std::ranges::find(described, labels, &std::pair<Labels, int>::first);
         if (same == described.end()) {
@@ -193,6 +198,8 @@ std::string metricsText(const PassResult& pass, const FoundHolders& found,
                "1 when the pass over the station file ran to the end of the file, 0 when the file "
                "could not be opened or a read failed.",
                pass.reachedTheEnd() ? 1 : 0);
+    out.family("prostrevan_build_info", "Always 1: the version of station-scan that wrote this.");
+    out.sample("prostrevan_build_info", {{"version", std::string(kVersion)}}, 1);
     const auto timestamp = [&out, &pass] {
         out.single("prostrevan_scan_timestamp_seconds",
                    "When the pass ran, in seconds since 1970: a file left behind by a stopped "
@@ -214,8 +221,19 @@ std::string metricsText(const PassResult& pass, const FoundHolders& found,
                "The monitor's caption: the number of the last record read free, less one; after a "
                "whole pass, the number of whole records in the file. Not a count of free stations.",
                pass.lastFree);
+    // Only the first records get series of their own: a huge file would make an exposition of
+    // many megabytes every pass.
+    const std::size_t exposed = std::min(pass.tried.size(), kMostRecordSeries);
+    const std::int32_t lastExposedRecord = exposed < pass.tried.size()
+                                               ? pass.tried[exposed - 1]
+                                               : std::numeric_limits<std::int32_t>::max();
+    out.single("prostrevan_record_series_omitted",
+               "Records the pass tried past the first " + std::to_string(kMostRecordSeries) +
+                   ", which get no series of their own: no prostrevan_record_locked, "
+                   "prostrevan_record_expected or holder series for them.",
+               static_cast<double>(pass.tried.size() - exposed));
     out.family("prostrevan_record_locked", "1 when the record was locked, 0 when it read free.");
-    for (const std::int32_t record : pass.tried) {
+    for (const std::int32_t record : std::span(pass.tried).first(exposed)) {
         out.sample("prostrevan_record_locked", {{"record", std::to_string(record)}},
                    std::ranges::binary_search(pass.locked, record) ? 1 : 0);
     }
@@ -223,6 +241,7 @@ std::string metricsText(const PassResult& pass, const FoundHolders& found,
         out.family("prostrevan_record_expected",
                    "1 for each record that must be locked: a till that must be connected.");
         for (const std::int32_t record : expected->records()) {
+            if (record > lastExposedRecord) break;
             out.sample("prostrevan_record_expected", {{"record", std::to_string(record)}}, 1);
         }
     }
@@ -232,7 +251,7 @@ std::string metricsText(const PassResult& pass, const FoundHolders& found,
                    "error output says why): then no holder is given.",
                    found ? 1 : 0);
     }
-    if (found) holderMetrics(out, *found);
+    if (found) holderMetrics(out, *found, lastExposedRecord);
     out.single("prostrevan_scan_duration_seconds", "How long the pass took.",
                pass.duration.count());
     timestamp();

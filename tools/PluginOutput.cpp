@@ -34,22 +34,15 @@ std::string statusLine(PluginReport::State state, const std::string& text) {
 PluginReport checkReport(const PassResult& pass, const FoundHolders& found,
                          const std::optional<std::system_error>& lookUpFailure,
                          const CheckSettings& settings) {
-    const std::string file = plain(utf8(pass.stationFile));
     if (!pass.ran) {
         return {PluginReport::critical,
-                statusLine(PluginReport::critical,
-                           "cannot open " + file + ": " + failureText(*pass.failure)) +
-                    "\n"};
+                statusLine(PluginReport::critical, describeFailure(pass, "|")) + "\n"};
     }
     // A pass that stopped part-way counted only some records: no count, no thresholds on it and
     // no performance data, which an engine would store and graph as tills gone.
     if (pass.failure) {
         return {PluginReport::critical,
-                statusLine(PluginReport::critical,
-                           "the pass over " + file + " stopped at record " +
-                               std::to_string(pass.tried.empty() ? 0 : pass.tried.back()) + ": " +
-                               failureText(*pass.failure)) +
-                    "\n"};
+                statusLine(PluginReport::critical, describeFailure(pass, "|")) + "\n"};
     }
     const auto connected = static_cast<std::int64_t>(pass.locked.size());
     PluginReport::State state = PluginReport::ok;

@@ -1,5 +1,6 @@
 #include "tools/TextOutput.h"
 
+#include "station/Failure.h"
 #include "tools/SafeText.h"
 
 namespace tools {
@@ -21,6 +22,18 @@ std::string describeHolder(const holders::Holder& holder, std::string_view alsoE
     }
     if (!holder.unknown.empty()) text += "unknown: " + name(holder.unknown);
     return text;
+}
+
+std::string describeFailure(const PassResult& pass, std::string_view alsoEscaped) {
+    const std::string file = escapedForTerminal(utf8(pass.stationFile), alsoEscaped);
+    const std::string cause =
+        station::failureNumber(*pass.failure) + " " +
+        escapedForTerminal(station::failureDescription(*pass.failure), alsoEscaped);
+    if (!pass.ran) return "cannot open " + file + ": " + cause;
+    // Records are noted only when the pass was asked to note them.
+    const std::string where =
+        pass.tried.empty() ? "" : " at record " + std::to_string(pass.tried.back());
+    return "the pass over " + file + " stopped" + where + ": " + cause;
 }
 
 void printText(std::ostream& out, const PassResult& pass, const FoundHolders& found) {

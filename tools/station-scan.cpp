@@ -11,6 +11,7 @@
 
 #include "holders/LockHolders.h"
 #include "station/Failure.h"
+#include "tools/BuildInfo.h"
 #include "tools/Console.h"
 #include "tools/JsonOutput.h"
 #include "tools/MetricsOutput.h"
@@ -30,14 +31,16 @@ constexpr const char* kUsage =
     "usage: station-scan [--json] [--holders [--smb-conf FILE] [--smbstatus PATH]] [-t SECONDS]\n"
     "                    [FOLDER]\n"
     "       station-scan --check [-w RANGE] [-c RANGE] [--expect LIST] [--holders ...] [-t ...]\n"
-    "                    [FOLDER]\n"
+    "                    FOLDER\n"
     "       station-scan --prometheus [--output FILE] [--expect LIST] [--holders ...] [-t ...]\n"
     "                    [FOLDER]\n"
+    "       station-scan --version\n"
     "\n"
     "Runs one pass over FOLDER/Brevanto.SIT (default: the folder of this program) as the\n"
     "monitor does, creating the file empty when it is missing. Prints the listing, then the\n"
     "caption (the last free station) and the connected count; with --json, one object\n"
-    "{\"listing\": ..., \"connected\": N, \"lastFree\": N}. Exits 1 when the pass failed.\n"
+    "{\"listing\": ..., \"connected\": N, \"lastFree\": N}. Exits 1 when the pass failed\n"
+    "or its output could not be written.\n"
     "\n"
     "--holders  then looks up who holds each locked record (Linux): a process of this machine,\n"
     "           or through Samba's smbd a client machine, its address and account; one line per\n"
@@ -49,7 +52,7 @@ constexpr const char* kUsage =
     "--check    a monitoring plugin (Nagios, Icinga): one status line, STATIONS OK, WARNING,\n"
     "           CRITICAL or UNKNOWN, what it found and the performance data (connected=N;W;C;0;\n"
     "           records=N;;;0; last_free=N;;;0;), and exit status 0, 1, 2 or 3. A station file\n"
-    "           that cannot be opened or read to its end is CRITICAL.\n"
+    "           that cannot be opened or read to its end is CRITICAL. FOLDER is required.\n"
     "-w, --warning RANGE, -c, --critical RANGE  thresholds on the connected count in the\n"
     "           plugins' range syntax: N alerts outside 0..N, N: below N, ~:N above N, N:M\n"
     "           outside N..M, @N:M inside N..M.\n"
@@ -57,8 +60,9 @@ constexpr const char* kUsage =
     "           with --check any not locked is CRITICAL; with --prometheus each is a\n"
     "           prostrevan_record_expected series.\n"
     "--prometheus  metrics in Prometheus' text format, for a textfile collector.\n"
-    "--output FILE  writes them to FILE whole (a new file put in its place), not to standard\n"
-    "           output.\n"
+    "--output FILE  writes them to FILE whole (a new file put in its place, even where FILE\n"
+    "           was a symbolic link), not to standard output.\n"
+    "-V, --version  prints the version.\n"
     "With --check or --prometheus a missing station file is never created.\n"
     "\n"
     "-t, --timeout SECONDS  bounds the whole run (default 10). An open or read of the station\n"
@@ -69,6 +73,7 @@ constexpr const char* kUsage =
 
 struct Options {
     bool help = false;
+    bool version = false;
     bool json = false;
     bool holders = false;
     bool check = false;
@@ -88,7 +93,10 @@ Options parse(std::vector<std::string> words) {
     Options options;
     CLI::App app;
     app.set_help_flag();
+    // CLI11 takes "/word" for an option on Windows: a folder from the drive's root is no option.
+    app.allow_windows_style_options(false);
     app.add_flag("-h,--help", options.help);
+    app.add_flag("-V,--version", options.version);
     CLI::Option* json = app.add_flag("--json", options.json);
     CLI::Option* holders = app.add_flag("--holders", options.holders);
     CLI::Option* check = app.add_flag("--check", options.check);
@@ -119,12 +127,28 @@ Options parse(std::vector<std::string> words) {
     if (expect->count() > 0 && !options.check && !options.prometheus) {
         throw CLI::ValidationError("--expect", "needs --check or --prometheus");
     }
+    // A check run by a remote engine's agent would otherwise look beside the agent's program.
+    if (options.check && options.folder.empty() && !options.help && !options.version) {
+        throw CLI::ValidationError("FOLDER", "--check needs the station file's folder");
+    }
     return options;
 }
 
 void printFailure(const std::system_error& failure) {
     std::cerr << "station-scan: " << station::failureNumber(failure) << " "
               << station::failureDescription(failure) << "\n";
+}
+
+// The exit status, once everything written has gone out: output that was lost must not end with
+// the status of success, and a plugin whose status line was lost is UNKNOWN.
+int finished(int status, bool asPlugin) {
+    if (const std::error_code lost = tools::flushStandardOutput()) {
+        std::cerr << "station-scan: cannot write standard output: " << lost.value() << " "
+                  << lost.message() << "\n";
+        return asPlugin ? tools::PluginReport::unknown : std::max(status, 1);
+    }
+    std::cerr.flush();
+    return std::cerr ? status : std::max(status, 1);
 }
 
 // An optional argument, already checked while parsing.
@@ -148,7 +172,9 @@ int printPass(const Options& options, const tools::PassResult& pass,
         return report.state;
     }
 
-    if (writeErrors && pass.failure) printFailure(*pass.failure);
+    if (writeErrors && pass.failure) {
+        std::cerr << "station-scan: " << tools::describeFailure(pass) << "\n";
+    }
     if (writeErrors && lookUpFailure) printFailure(*lookUpFailure);
     bool failed = pass.failure || lookUpFailure;
     if (options.prometheus) {
@@ -159,7 +185,10 @@ int printPass(const Options& options, const tools::PassResult& pass,
             try {
                 tools::replaceWhole(tools::pathFromUtf8(options.output), metrics);
             } catch (const std::system_error& failure) {
-                printFailure(failure);
+                std::cerr << "station-scan: cannot write "
+                          << tools::escapedForTerminal(options.output) << ": "
+                          << station::failureNumber(failure) << " " << failure.code().message()
+                          << "\n";
                 failed = true;
             }
         }
@@ -168,7 +197,6 @@ int printPass(const Options& options, const tools::PassResult& pass,
     } else {
         tools::printText(std::cout, pass, found);
     }
-    std::cout.flush();
     return failed ? 1 : 0;
 }
 
@@ -262,34 +290,41 @@ int main(int argc, char** argv) {
         if (asPlugin) {
             const tools::PluginReport report = tools::usageReport(problem.what(), kUsage);
             std::cout << report.output;
-            return report.state;
+            return finished(report.state, asPlugin);
         }
         std::cerr << "station-scan: " << tools::escapedForTerminal(problem.what()) << "\n"
                   << kUsage;
-        return 2;
+        return finished(2, asPlugin);
     }
-    if (options.help) {
-        std::cout << kUsage;
-        return asPlugin ? tools::PluginReport::unknown : 0;
+    if (options.help || options.version) {
+        if (options.help) {
+            std::cout << kUsage;
+        } else {
+            std::cout << "station-scan " << tools::kVersion << "\n";
+        }
+        return finished(asPlugin ? tools::PluginReport::unknown : 0, asPlugin);
     }
 
     const auto startedAt = std::chrono::system_clock::now();
     try {
-        return tools::runWatched(
-            std::chrono::seconds(options.timeout),
-            [&options](tools::PassProgress& progress) { return scanAndReport(options, progress); },
-            [&options, startedAt](const tools::Stall& stall) {
-                return reportStall(options, stall, startedAt);
-            });
+        return finished(tools::runWatched(
+                            std::chrono::seconds(options.timeout),
+                            [&options](tools::PassProgress& progress) {
+                                return scanAndReport(options, progress);
+                            },
+                            [&options, startedAt](const tools::Stall& stall) {
+                                return reportStall(options, stall, startedAt);
+                            }),
+                        asPlugin);
     } catch (const std::system_error& failure) {
         // The run could not be started under watch.
         if (options.check) {
-            const tools::PluginReport report =
-                tools::failureReport(tools::PluginReport::unknown, "cannot run the pass", failure);
-            std::cout << report.output;
-            return report.state;
+            std::cout << tools::failureReport(tools::PluginReport::unknown, "cannot run the pass",
+                                              failure)
+                             .output;
+            return finished(tools::PluginReport::unknown, asPlugin);
         }
         printFailure(failure);
-        return 1;
+        return finished(1, asPlugin);
     }
 }

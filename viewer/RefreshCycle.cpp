@@ -18,7 +18,9 @@ void RefreshCycle::load() {
 void RefreshCycle::timer1Tick() noexcept {
     if (!refreshAllowed()) return;
     try {
-        RefrescarPuestos();
+        const bool pathDue = ++ticksSincePathCheck_ >= kTicksPerPathCheck;
+        if (pathDue) ticksSincePathCheck_ = 0;
+        RefrescarPuestos(pathDue ? station::PathCheck::withPath : station::PathCheck::handleOnly);
         window_.keepTopmost();
     } catch (...) {
         endOnUnhandledFailure();
@@ -28,7 +30,8 @@ void RefreshCycle::timer1Tick() noexcept {
 void RefreshCycle::cmdVerClick() noexcept {
     if (!refreshAllowed()) return;
     try {
-        RefrescarPuestos();
+        // A click looks at the path too: the user asks for the truth now.
+        RefrescarPuestos(station::PathCheck::withPath);
     } catch (...) {
         endOnUnhandledFailure();
     }
@@ -39,13 +42,22 @@ std::int32_t RefreshCycle::MLP_PuestosConectadosGrabados(std::int32_t& RT_Ultimo
         .MLP_PuestosConectadosGrabados(RT_UltimoPuestoLibre);
 }
 
-void RefreshCycle::RefrescarPuestos() {
+void RefreshCycle::RefrescarPuestos(station::PathCheck check) {
     std::int32_t ultimoPuestoLibre = 0;
     passFailure_.failure.reset();
-    if (reopenDue_) reopen();
+    if (!reopenDue_) followPath(check);
+    if (reopenDue_ && !passFailure_.failure) reopen();
     if (!passFailure_.failure) MLP_PuestosConectadosGrabados(ultimoPuestoLibre);
     window_.setCaption(std::to_string(ultimoPuestoLibre));
     reportOutage();
+}
+
+void RefreshCycle::followPath(station::PathCheck check) {
+    try {
+        reopenDue_ = station_.closeIfNoLongerAtPath(check);
+    } catch (...) {
+        failBeforeThePass();
+    }
 }
 
 void RefreshCycle::reopen() {
@@ -53,15 +65,21 @@ void RefreshCycle::reopen() {
         station_.reopen();
         reopenDue_ = false;
     } catch (...) {
-        const std::system_error failure = station::currentFailure();
-        // As a pass that failed at its first record leaves it.
-        window_.txtPuestos().setText("");
-        passFailure_.showMessage(station::failureNumber(failure), failure);
+        failBeforeThePass();
     }
+}
+
+void RefreshCycle::failBeforeThePass() {
+    const std::system_error failure = station::currentFailure();
+    window_.txtPuestos().setText("");
+    passFailure_.showMessage(station::failureNumber(failure), failure);
 }
 
 void RefreshCycle::reportOutage() {
     if (!passFailure_.failure) {
+        // Read to the end: the outage is over, and a box still reporting it would tell whoever
+        // looks later of a failure that is no more.
+        if (inOutage_) window_.closeOutageBox();
         inOutage_ = false;
         return;
     }

@@ -16,6 +16,9 @@ inline constexpr char kApplicationTitle[] = "prOstrevan";
 inline constexpr int kUnhandledFailureExitStatus = 1;
 
 inline constexpr int kRefreshIntervalMs = 100;
+// Every tick asks the open handle whether its file still has a name; every tenth, about once a
+// second, also whether the path still names it (more work, and on a share more round trips).
+inline constexpr int kTicksPerPathCheck = 10;
 
 // What a toolkit's window lends the refresh cycle: its controls and the platform's services.
 class WindowControls {
@@ -33,6 +36,8 @@ class WindowControls {
     // from whatever window has it. A box of an earlier call still open shows the new text instead
     // of a second box appearing.
     virtual void showOutageBox(const std::string& text) = 0;
+    // Closes that box if it is still open; the keyboard focus goes back where the box found it.
+    virtual void closeOutageBox() noexcept = 0;
     // Puts the window back above every ordinary window without moving, resizing or activating it.
     virtual void keepTopmost() noexcept = 0;
     // Leaves the event loop, which then returns status.
@@ -44,9 +49,11 @@ class WindowControls {
 // and puts the last free station in the caption; a tick then keeps the window on top. A failure
 // that nothing handles is reported and ends the program. A pass that fails part-way (a failing
 // disk, a dropped share) is reported once per outage, in a box that does not stop the refreshes,
-// so that the listing comes back by itself when the file reads again; where the open file no
-// longer reads, it is opened again by its path. Each toolkit's window hands its events here and
-// lends its controls.
+// so that the listing comes back by itself when the file reads again, and the box goes by itself
+// then too; where the open file no longer reads, it is opened again by its path. Each toolkit's
+// window hands its events here and lends its controls. The listing follows the file at the path:
+// a file deleted, renamed away or replaced under the name is closed and the path opened again,
+// never created; nothing there is an outage like a failed pass.
 class RefreshCycle final : private station::MessageSink {
   public:
     explicit RefreshCycle(WindowControls& window) : window_(window), station_(files_, *this) {}
@@ -64,9 +71,16 @@ class RefreshCycle final : private station::MessageSink {
     std::int32_t MLP_PuestosConectadosGrabados(std::int32_t& RT_UltimoPuestoLibre);
 
   private:
-    void RefrescarPuestos();
-    // Closes the file that no longer reads and opens its path again; a failure is the pass's.
+    void RefrescarPuestos(station::PathCheck check);
+    // Closes the open file if it is no longer the one at the path; the refresh then opens the
+    // path again. A failure is the pass's.
+    void followPath(station::PathCheck check);
+    // Opens the path again, closing the file first if it is still open (it no longer reads); a
+    // failure is the pass's.
     void reopen();
+    // Inside a catch block: the failure being handled ends the refresh before its pass, as a
+    // pass that failed at its first record would end.
+    void failBeforeThePass();
     // After a pass: a new failure is shown, a repeated one is not, and where either says the open
     // file is of no more use, the next refresh opens it again first.
     void reportOutage();
@@ -91,6 +105,7 @@ class RefreshCycle final : private station::MessageSink {
     // Refreshes keep failing: the outage whose box is up.
     bool inOutage_ = false;
     bool reopenDue_ = false;
+    int ticksSincePathCheck_ = 0;
 };
 
 // The report of a failure that nothing handled, for the failure being handled in a catch block.

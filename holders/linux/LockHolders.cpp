@@ -97,18 +97,29 @@ std::string reasonWithoutHolder(int fd, const LockNow& now) {
     return std::string(kTakenMeanwhileReason);
 }
 
-bool isSamba(std::int64_t pid) {
+// Whether a process may be one of Samba's servers, by the name it gives itself: reason enough to
+// ask Samba's status about it, never to take it for Samba (the pids smbstatus lists are).
+bool namedLikeSamba(const std::string& command) { return command.starts_with("smbd"); }
+
+bool mayBeSamba(std::int64_t pid) {
     const auto facts = describe(pid);
-    return facts && facts->command.starts_with("smbd");
+    return facts && namedLikeSamba(facts->command);
+}
+
+// Whether nothing can hide a holder from the walk: root, seeing every process, none of which
+// refused. A lock that no descriptor showed then changed hands while the walk went on.
+bool nothingHidden(const DescriptorWalk& walk) {
+    return ::geteuid() == 0 && seesEveryProcess() && walk.refusing().empty();
 }
 
 // Why an open-file-description lock shows through no descriptor that the walk could read. It is
-// known to be Samba's only when every process that refused is an smbd.
+// said to be Samba's only when every process that refused may be an smbd.
 std::string_view reasonForUnseenDescription(const DescriptorWalk& walk) {
+    if (nothingHidden(walk)) return kTakenMeanwhileReason;
     const std::vector<std::int64_t> refusing = walk.refusing();
     if (refusing.empty()) return kUnseenReason;
     if (::geteuid() == 0) return kRefusedReason;
-    return std::ranges::all_of(refusing, isSamba) ? kPrivilegeReason : kNotPermittedReason;
+    return std::ranges::all_of(refusing, mayBeSamba) ? kPrivilegeReason : kNotPermittedReason;
 }
 
 // A classic lock's process, known by its pid, whose descriptors could not be read. Pinned, and
@@ -211,9 +222,9 @@ class RecordHolders {
         for (const ConfirmedDescriptor& holder : confirmed_) {
             if (named.contains(holder.descriptor.pid) || !holds(holder.locks, range)) continue;
             named.insert(holder.descriptor.pid);
-            addProcess(record, holder, found);
+            addProcess(record, holder.descriptor.pid, holder.process, found);
         }
-        std::vector<Holder> unknown = unaccounted(record, range);
+        std::vector<Holder> unknown = unaccounted(record, range, named, found);
         // Locks that the kernel no longer puts on the record of this very file were let go, or
         // lie on another file with the same device and inode number (another btrfs subvolume's).
         const LockNow now = lockOnRecord(station_.fd, record);
@@ -237,19 +248,19 @@ class RecordHolders {
             locks, [&](const KernelLock& lock) { return lock.range.overlaps(range); });
     }
 
-    void addProcess(std::int32_t record, const ConfirmedDescriptor& holder,
+    // The process, and for one of Samba's servers each client it serves on the record.
+    void addProcess(std::int32_t record, std::int64_t pid, const ProcessFacts& facts,
                     std::vector<Holder>& found) const {
-        const Holder process{record,
-                             holder.descriptor.pid,
-                             holder.process.command,
-                             holder.process.user,
-                             std::nullopt,
-                             {}};
-        if (!holder.process.command.starts_with("smbd")) {
+        const Holder process{record, pid, facts.command, facts.user, std::nullopt, {}};
+        if (!samba_.lists(pid)) {
             found.push_back(process);
+            // Without Samba's status, whether it is one of Samba's servers stays open.
+            if (!samba_.failure().empty() && namedLikeSamba(facts.command)) {
+                found.back().unknown = samba_.failure();
+            }
             return;
         }
-        auto clients = samba_.clientsOf(holder.descriptor.pid, recordRange(record));
+        auto clients = samba_.clientsOf(pid, recordRange(record));
         if (auto* reason = std::get_if<std::string>(&clients)) {
             found.push_back(process);
             found.back().unknown = std::move(*reason);
@@ -261,9 +272,24 @@ class RecordHolders {
         }
     }
 
+    // The process of a classic lock that no descriptor showed, when the lock query through the
+    // pass's own descriptor, which asks about the station file itself, names the very pid that
+    // the kernel's list gives. Pinned meanwhile, the pid cannot pass to another process.
+    bool addQueried(std::int32_t record, const KernelLock& lock, std::vector<Holder>& found) const {
+        const PinnedProcess pinned(lock.pid);
+        const LockNow now = lockOnRecord(station_.fd, record);
+        if (!now.lock || now.lock->l_type == F_UNLCK || now.lock->l_pid != lock.pid) return false;
+        const auto facts = describe(lock.pid);
+        if (!facts || pinned.ended()) return false;
+        addProcess(record, lock.pid, *facts, found);
+        return true;
+    }
+
     // One holder for each lock that the kernel lists on the record and no confirmed descriptor
-    // accounts for.
-    std::vector<Holder> unaccounted(std::int32_t record, const Range& range) const {
+    // accounts for, unless the lock query names its process.
+    std::vector<Holder> unaccounted(std::int32_t record, const Range& range,
+                                    std::set<std::int64_t>& named,
+                                    std::vector<Holder>& found) const {
         std::vector<Holder> unknown;
         std::map<KernelLock, int> descriptionLocks;
         for (const KernelLock& lock : steady_) {
@@ -273,7 +299,11 @@ class RecordHolders {
                     {record, std::nullopt, {}, {}, std::nullopt, std::string(kNamespaceReason)});
             } else if (lock.kind == LockKind::OpenFileDescription) {
                 ++descriptionLocks[lock];
-            } else if (!shownBy(lock, lock.pid)) {
+            } else if (!shownBy(lock, lock.pid) && !named.contains(lock.pid)) {
+                if (addQueried(record, lock, found)) {
+                    named.insert(lock.pid);
+                    continue;
+                }
                 // A process whose descriptors were all read holds it on another file, or let go.
                 const auto refusal = walk_.unreadable.find(lock.pid);
                 if (walk_.walked.contains(lock.pid)) continue;
@@ -360,11 +390,23 @@ std::vector<Holder> lookUp(std::intptr_t stationFile, std::span<const std::int32
         walk = walkAgain(station, std::move(walk), missed);
         steady = steadyLocks(std::move(steady), listedLocks(station.lockKey));
     }
+    // The kernel's list names no process for an open-file-description lock, so the same line
+    // before and after the walk may be two holders' in turn: one that let go before the walk
+    // came to it, one that took it after (a Samba client reconnecting through a new smbd). Where
+    // nothing can hide a holder, such a lock is walked for once more.
+    if (nothingHidden(walk) && missedByName(steady, walk).everyone) {
+        const std::vector<KernelLock> again = listedLocks(station.lockKey);
+        walk = walkDescriptors(station, std::nullopt, Picking::ByInode);
+        steady = steadyLocks(again, listedLocks(station.lockKey));
+    }
 
     // Samba's status comes before the pins, so that no process stays pinned while it runs.
     std::set<std::int64_t> holding;
     for (const SeenLock& lock : walk.locks) holding.insert(lock.descriptor.pid);
-    const bool sambaHolders = std::ranges::any_of(holding, isSamba);
+    for (const KernelLock& lock : steady) {
+        if (lock.kind == LockKind::Classic && lock.pid > 0) holding.insert(lock.pid);
+    }
+    const bool sambaHolders = std::ranges::any_of(holding, mayBeSamba);
     SambaStatus status;
     if (sambaHolders) {
         if (!samba) samba.emplace(options);

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -57,6 +58,15 @@ std::optional<ProcessFacts> describe(std::int64_t pid) {
     }
     facts.user = userName(static_cast<uid_t>(id));
     return facts;
+}
+
+bool seesEveryProcess() {
+    // The first pid namespace has a fixed inode number (PROC_PID_INIT_INO); /proc/self is this
+    // process as the mounted /proc sees it, so a /proc of another namespace is no first one either.
+    constexpr ino_t kFirstPidNamespace = 0xEFFFFFFCU;
+    struct stat namespaceFile {};
+    return ::stat("/proc/self/ns/pid", &namespaceFile) == 0 &&
+           namespaceFile.st_ino == kFirstPidNamespace;
 }
 
 }  // namespace holders

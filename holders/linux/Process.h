@@ -31,4 +31,8 @@ struct ProcessFacts {
 // smbd switches its effective user from request to request. None when the process cannot be seen.
 std::optional<ProcessFacts> describe(std::int64_t pid);
 
+// Whether the look-up runs in the machine's first pid namespace, where /proc shows every process
+// (to root every process's descriptors too); not in a container's.
+bool seesEveryProcess();
+
 }  // namespace holders

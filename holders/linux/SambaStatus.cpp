@@ -77,6 +77,7 @@ SambaStatus SambaStatus::read(const std::string& json, std::uint64_t device, std
     try {
         const nlohmann::json root = nlohmann::json::parse(json);
         for (const auto& [id, session] : section(root, "sessions").items()) {
+            status.servers_.insert(serverPid(session));
             status.sessions_.emplace(
                 serverPid(session),
                 Session{session.at("uid").get<std::int64_t>(), session.at("remote_machine"),
@@ -88,6 +89,7 @@ SambaStatus SambaStatus::read(const std::string& json, std::uint64_t device, std
             for (const auto& [id, open] : openFile.at("opens").items()) {
                 // The first open of the file by that client is when it came.
                 const std::string at = open.at("opened_at");
+                status.servers_.insert(serverPid(open));
                 auto& opened = status.openedAt_[serverPid(open)];
                 auto [known, added] = opened.emplace(open.at("uid").get<std::int64_t>(), at);
                 if (!added) known->second = std::min(known->second, at);
@@ -98,6 +100,7 @@ SambaStatus SambaStatus::read(const std::string& json, std::uint64_t device, std
             for (const nlohmann::json& lock : lockedFile.at("locks")) {
                 const auto start = lock.at("start").get<std::uint64_t>();
                 const auto size = lock.at("size").get<std::uint64_t>();
+                status.servers_.insert(serverPid(lock));
                 if (size != 0)
                     status.locks_.push_back({serverPid(lock), {start, start + size - 1}});
             }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <variant>
 #include <vector>
@@ -31,6 +32,13 @@ class SambaStatus {
     // What smbstatus --json -B said.
     static SambaStatus read(const std::string& json, std::uint64_t device, std::uint64_t inode);
 
+    // Whether the process is one of Samba's servers: one that smbstatus lists, by its pid, with a
+    // session, an open or a lock. Its name proves nothing: any process may call itself smbd.
+    bool lists(std::int64_t pid) const { return servers_.contains(pid); }
+
+    // Why Samba's status is not known; empty when it is, or was never asked for.
+    const std::string& failure() const { return failure_; }
+
     // The clients that the smbd process serves, when Samba lists a lock of it on the range;
     // otherwise why they are unknown. One smbd serves every session of its connection (Windows
     // puts several users on one); an open names its user, not its session, so every session of
@@ -51,6 +59,7 @@ class SambaStatus {
     // When each smbd first opened the file, for each user it opened it as.
     std::map<std::int64_t, std::map<std::int64_t, std::string>> openedAt_;
     std::vector<Lock> locks_;
+    std::set<std::int64_t> servers_;
     std::string failure_;  // why there is no status, if there is none
 };
 

@@ -59,6 +59,10 @@ bool onSmbMount([[maybe_unused]] int fd) {
 #endif
 }
 
+FileIdentity identityOf(const struct stat& status) {
+    return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
+}
+
 }  // namespace
 
 PlatformFile PlatformFile::openShared(const std::filesystem::path& path, WhenMissing whenMissing) {
@@ -76,6 +80,7 @@ PlatformFile PlatformFile::openShared(const std::filesystem::path& path, WhenMis
                                     " lies on an SMB network mount, where a lock query takes a "
                                     "lock on the server; run the monitor on the file server");
     }
+    file.identity_ = identityOf(status);
     return file;
 }
 
@@ -87,6 +92,20 @@ bool PlatformFile::handleGone(const std::error_code& failure) noexcept {
     // An NFS file handle that the server no longer knows (the file replaced or the export
     // re-made); FUSE file systems answer so too.
     return failure == std::error_code(ESTALE, std::system_category());
+}
+
+bool PlatformFile::linked() const {
+    // An NFS client keeps a file deleted while open under a name of its own (.nfsXXXX), and a
+    // FUSE server may answer for whatever the name now holds: there only namedBy() tells.
+    struct stat status {};
+    if (::fstat(static_cast<int>(handle_), &status) == -1) throwLastError();
+    return status.st_nlink > 0;
+}
+
+bool PlatformFile::namedBy(const std::filesystem::path& path) const {
+    // Through a symbolic link, as the open went.
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0 && identityOf(status) == identity_;
 }
 
 bool PlatformFile::lockedByAnother(std::uint64_t offset, std::size_t length) {

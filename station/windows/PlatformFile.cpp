@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <optional>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -15,14 +16,18 @@ namespace {
 
 HANDLE handleOf(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
 
-HANDLE openExisting(const std::filesystem::path& path, DWORD disposition) {
+HANDLE openForAccess(const std::filesystem::path& path, DWORD access, DWORD disposition) {
     // Shared for read, write and delete: the owning application and every workstation go on
-    // opening, writing and locking the file while the monitor holds it, and may delete it. But a
-    // deleted file stays pending while this handle is open: until the monitor ends, no new file
-    // can be created under its name, nor another renamed over it.
-    return ::CreateFileW(path.c_str(), GENERIC_READ,
+    // opening, writing and locking the file while the monitor holds it, and may delete it or
+    // rename it away. Before Windows 10 1903 a deleted file stays pending while any handle on it
+    // is open, keeping its name taken: the monitor closes its own as soon as it sees that.
+    return ::CreateFileW(path.c_str(), access,
                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                          disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+HANDLE openExisting(const std::filesystem::path& path, DWORD disposition) {
+    return openForAccess(path, GENERIC_READ, disposition);
 }
 
 [[noreturn]] void refuse(const std::filesystem::path& path, const char* kind) {
@@ -66,12 +71,24 @@ const char* fileKind(DWORD type) {
     }
 }
 
+// Nothing, with the reason in GetLastError, when the handle cannot be asked.
+std::optional<FileIdentity> identityOf(HANDLE handle) {
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!::GetFileInformationByHandle(handle, &information)) return std::nullopt;
+    return FileIdentity{
+        information.dwVolumeSerialNumber,
+        (std::uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow};
+}
+
 }  // namespace
 
 PlatformFile PlatformFile::openShared(const std::filesystem::path& path, WhenMissing whenMissing) {
     PlatformFile file(reinterpret_cast<std::intptr_t>(openWithoutWaiting(path, whenMissing)));
     const DWORD type = ::GetFileType(handleOf(file.handle_));
     if (type != FILE_TYPE_DISK) refuse(path, fileKind(type));
+    const std::optional<FileIdentity> identity = identityOf(handleOf(file.handle_));
+    if (!identity) throwLastWindowsError();
+    file.identity_ = *identity;
     return file;
 }
 
@@ -93,6 +110,28 @@ bool PlatformFile::handleGone(const std::error_code& failure) noexcept {
         default:
             return false;
     }
+}
+
+bool PlatformFile::linked() const {
+    // A deleted file is pending deletion while handles on it remain (before Windows 10 1903 with
+    // its name still taken), or, deleted with POSIX semantics or unlinked by a share's server,
+    // has no link left: either way it is no longer the file at the path.
+    FILE_STANDARD_INFO standard{};
+    if (!::GetFileInformationByHandleEx(handleOf(handle_), FileStandardInfo, &standard,
+                                        sizeof standard)) {
+        throwLastWindowsError();
+    }
+    return !standard.DeletePending && standard.NumberOfLinks > 0;
+}
+
+bool PlatformFile::namedBy(const std::filesystem::path& path) const {
+    // Attributes only: no read access is asked of the file, and a file pending deletion cannot be
+    // opened at all (access denied), so it is named by nothing.
+    const HANDLE named = openForAccess(path, FILE_READ_ATTRIBUTES, OPEN_EXISTING);
+    if (named == INVALID_HANDLE_VALUE) return false;
+    const std::optional<FileIdentity> identity = identityOf(named);
+    ::CloseHandle(named);
+    return identity == identity_;
 }
 
 std::error_code PlatformFile::readUnlessLocked(std::uint64_t offset, std::span<std::byte> buffer,

@@ -1,5 +1,6 @@
 // The station file on POSIX systems: where it is looked for, what an open failure says, what is
-// refused, and passes over a file that is grown, emptied, deleted and replaced while it stays open.
+// refused, passes over a file that is grown and emptied while it stays open, and the monitor
+// following the file at its path when it is deleted or replaced.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,7 +9,10 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <string>
+#include <vector>
 
+#include "RecordedWindow.h"
 #include "Support.h"
 #include "station/LockScan.h"
 #include "station/StationFile.h"
@@ -18,6 +22,7 @@ namespace {
 using testing_support::CollectedMessages;
 using testing_support::OpenedStation;
 using testing_support::OwnerProcess;
+using testing_support::RecordedMonitor;
 using testing_support::ScanOutcome;
 using testing_support::TempFolder;
 using testing_support::writeStationFile;
@@ -89,11 +94,8 @@ TEST(StationFileOpen, DanglingLinkIsNotFollowedToCreateItsTarget) {
     EXPECT_FALSE(std::filesystem::exists(target));
 }
 
-// The file is opened once and never reopened: whatever happens to it while the monitor runs,
-
-// each pass shows the file it opened, as that file stands now.
-
-TEST(StationFilePasses, KeepsTheFileItOpenedThroughEverythingDoneToIt) {
+// Each pass shows the open file as it stands now, whatever the owning application does to it.
+TEST(StationFilePasses, FollowTheOpenFileAsItGrowsAndIsEmptied) {
     TempFolder folder;
     OwnerProcess owner(folder.stationFile());
     owner.grow(4);
@@ -114,19 +116,49 @@ TEST(StationFilePasses, KeepsTheFileItOpenedThroughEverythingDoneToIt) {
     owner.grow(5);
     EXPECT_EQ(scan(), (ScanOutcome{"2\t3- **\r\n4\t5\t6\r\n", 1, 5}));
 
-    // Deleted: the name is gone, but the owner still has the file open and still locks it.
-    std::filesystem::remove(folder.stationFile());
-    owner.lock("5");
-    EXPECT_EQ(scan(), (ScanOutcome{"2\t3- **\r\n4\t5- **\t6\r\n", 2, 5}));
-
-    // Replaced by a rename: a new file under the name, which the pass does not see.
-    writeStationFile(folder.path() / "new", 10 * 81);
-    std::filesystem::rename(folder.path() / "new", folder.stationFile());
-    EXPECT_EQ(scan(), (ScanOutcome{"2\t3- **\r\n4\t5- **\t6\r\n", 2, 5}));
-
     owner.kill();  // its locks go with it
     EXPECT_EQ(scan(), (ScanOutcome{"2\t3\r\n4\t5\t6\r\n", 0, 5}));
     EXPECT_TRUE(opened.messages.messages.empty());
+}
+
+// Deleted and created again, replaced by a rename, deleted with nothing in its place: the next
+// tick lists what is under the name, and never the file the monitor had open, whose owner goes on
+// locking it.
+TEST(FollowedFileOnPosix, TheNextTickListsWhatIsUnderTheName) {
+    TempFolder folder;
+    OwnerProcess firstOwner(folder.stationFile());
+    firstOwner.grow(8);
+    firstOwner.lock("3");
+    RecordedMonitor monitor(folder.stationFile());
+    auto& window = monitor.window;
+    ASSERT_EQ(window.listing.text(), "2\t3- **\r\n4\t5\t6\r\n7\t8\t9\r\n");
+
+    std::filesystem::remove(folder.stationFile());
+    OwnerProcess secondOwner(folder.stationFile());
+    secondOwner.grow(12);
+    secondOwner.lock("5");
+    secondOwner.lock("7");
+    monitor.cycle.timer1Tick();
+    EXPECT_EQ(window.listing.text(), "2\t3\r\n4\t5- **\t6\r\n7- **\t8\t9\r\n10\t11\t12\r\n13\t");
+    EXPECT_EQ(window.caption, "12");
+
+    writeStationFile(folder.path() / "restored", 6 * 81);
+    std::filesystem::rename(folder.path() / "restored", folder.stationFile());
+    monitor.cycle.timer1Tick();
+    EXPECT_EQ(window.listing.text(), "2\t3\r\n4\t5\t6\r\n7\t");
+    EXPECT_TRUE(window.outageBoxes.empty());
+
+    std::filesystem::remove(folder.stationFile());
+    monitor.cycle.timer1Tick();
+    EXPECT_EQ(window.outageBoxes, std::vector<std::string>{std::to_string(ENOENT)});
+    EXPECT_EQ(window.listing.text(), "");
+    EXPECT_EQ(window.caption, "0");
+    monitor.cycle.timer1Tick();
+    EXPECT_FALSE(std::filesystem::exists(folder.stationFile())) << "the monitor created it";
+    writeStationFile(folder.stationFile(), 5 * 81);
+    monitor.cycle.timer1Tick();
+    EXPECT_EQ(window.caption, "5");
+    EXPECT_EQ(window.outageBoxes.size(), 1u);
 }
 
 TEST(StationFilePasses, LeavesNoLockAndChangesNoByte) {

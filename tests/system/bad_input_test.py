@@ -82,7 +82,8 @@ class BadInputAtStart(unittest.TestCase):
                                  timeout=PATIENCE_S)
         self.assertEqual(scanned.returncode, 1)
         number, description = message.split("-", 1)
-        self.assertIn("station-scan: %s %s\n" % (number, description), scanned.stderr)
+        self.assertIn("station-scan: cannot open %s: %s %s\n" % (
+            self.station(folder), number, description), scanned.stderr)
 
         monitor = subprocess.Popen([os.path.join(folder, "prOstrevan")],
                                    env=dict(X.env, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1"),

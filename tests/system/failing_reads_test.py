@@ -1,7 +1,8 @@
 """A station file on a file system whose reads fail (a FUSE file system of the tests' own, as a
 failing disk or a dropped share): station-scan reports the failure and ends, and the monitor,
 in a real X server with a window manager, shows one box for the outage without taking the focus,
-keeps answering, and lists the file again by itself once reads work, without a restart."""
+keeps answering, and lists the file again by itself once reads work, without a restart, closing
+the box then."""
 import errno
 import json
 import os
@@ -62,8 +63,8 @@ class StationScan(OnAFailingFileSystem):
         self.fs.fail_reads("EIO")
         run = self.scan()
         self.assertEqual(run.returncode, 1)
-        self.assertEqual(run.stderr,
-                         "station-scan: %d %s\n" % (errno.EIO, os.strerror(errno.EIO)))
+        self.assertEqual(run.stderr, "station-scan: the pass over %s stopped: %d %s\n" % (
+            os.path.join(self.folder, "Brevanto.SIT"), errno.EIO, os.strerror(errno.EIO)))
         self.assertEqual(json.loads(run.stdout),
                          {"listing": "", "connected": 0, "lastFree": 0})
         self.fs.heal()
@@ -85,7 +86,8 @@ class StationScan(OnAFailingFileSystem):
         samples = dict(line.split("{")[0:1] + line.rsplit(" ", 1)[1:]
                        for line in metrics.stdout.splitlines() if not line.startswith("#"))
         # Up 0, and when: a timer that stops after a failure leaves a time that grows old.
-        self.assertEqual(sorted(samples), ["prostrevan_scan_timestamp_seconds", "prostrevan_up"])
+        self.assertEqual(sorted(samples), ["prostrevan_build_info",
+                                           "prostrevan_scan_timestamp_seconds", "prostrevan_up"])
         self.assertEqual(samples["prostrevan_up"], "0")
         self.assertGreaterEqual(float(samples["prostrevan_scan_timestamp_seconds"]), before - 1)
 
@@ -142,7 +144,8 @@ class StationScan(OnAFailingFileSystem):
         with open(metrics) as written:
             samples = [line for line in written.read().splitlines() if not line.startswith("#")]
         self.assertEqual([line.split("{")[0] for line in samples],
-                         ["prostrevan_up", "prostrevan_scan_timestamp_seconds"])
+                         ["prostrevan_up", "prostrevan_build_info",
+                          "prostrevan_scan_timestamp_seconds"])
         self.assertTrue(samples[0].endswith(" 0"), samples)
 
 
@@ -198,15 +201,20 @@ class Monitor(OnAFailingFileSystem):
         self.fs.heal()
         self.wait_for_listing(SEVEN, "7")
         self.assertIsNone(self.monitor.poll())
-        self.assertEqual(len(read_boxes(self.monitor.pid)), 1)  # left for the user to read
-        read_boxes(self.monitor.pid, press_ok=True)
-        wait_for(lambda: read_boxes(self.monitor.pid) is None, "the box to close")
+        # The outage is over, and its box goes by itself: whoever looks later sees no failure
+        # that is no more.
+        wait_for(lambda: read_boxes(self.monitor.pid) is None, "the box to close by itself")
+        self.assertEqual(X.active_window(), self.other)
 
-        # A second outage is a new box.
+        # A second outage is a new box. Answered while the outage lasts, it goes; the outage's
+        # end then closes nothing more.
         self.fs.fail_reads("EIO")
         self.wait_for_box(errno.EIO)
+        read_boxes(self.monitor.pid, press_ok=True)
+        wait_for(lambda: read_boxes(self.monitor.pid) is None, "the box to close")
         self.fs.heal()
         self.wait_for_listing(SEVEN, "7")
+        self.assertIsNone(self.monitor.poll())
 
     def test_a_stale_handle_is_opened_again_and_finds_the_file_now_under_the_name(self):
         # The handle goes stale first; the file is replaced while it is. (Replaced first, the

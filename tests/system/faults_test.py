@@ -1,14 +1,15 @@
 """Faults while the monitor runs, in a real X server with a window manager: the station file
-grown, emptied, deleted and replaced under it, locks to infinity and over the whole file, locks
-taken and released as fast as the owner can, and a file of 100,000 records. The monitor keeps the
-file it opened, never stops refreshing, and its window keeps answering."""
+grown, emptied, deleted, replaced and renamed away under it, locks to infinity and over the whole
+file, locks taken and released as fast as the owner can, and a file of 100,000 records. The
+monitor lists the file at its path, never stops refreshing, and its window keeps answering."""
+import errno
 import os
 import re
 import subprocess
 import unittest
 
 from harness import (PATIENCE_S, SANITIZED, STATION_OWNER, StationFolder, XServer, as_read_back,
-                     install_monitor, read_focused, read_listing, scan, wait_for)
+                     install_monitor, read_boxes, read_focused, read_listing, scan, wait_for)
 
 X = None
 ENTRY = re.compile(r"(\d+)(- \*\*)?(\t|\n)")
@@ -63,7 +64,7 @@ class MonitorTest(unittest.TestCase):
 
 
 class StationFileChangedUnderIt(MonitorTest):
-    def test_grown_emptied_deleted_and_replaced(self):
+    def test_grown_and_emptied(self):
         self.folder.command("lock 3")
         self.wait_for_caption("7")
 
@@ -78,20 +79,6 @@ class StationFileChangedUnderIt(MonitorTest):
         self.folder.command("grow 5")
         self.wait_for_caption("5")
         self.wait_for_listing("2\t3- **\r\n4\t5\t6\r\n")
-
-        # Deleted: the monitor keeps the file it opened, which the owner still has and locks.
-        station = os.path.join(self.folder.path, "Brevanto.SIT")
-        os.remove(station)
-        self.folder.command("lock 5")
-        self.wait_for_listing("2\t3- **\r\n4\t5- **\t6\r\n")
-
-        # Replaced by a rename: the new file under the name is not the one the monitor opened.
-        subprocess.run([STATION_OWNER, "create", station + ".new", "12"], check=True)
-        os.rename(station + ".new", station)
-        self.folder.command("grow 6")  # the owner still writes the old file
-        self.wait_for_caption("6")
-        self.wait_for_listing("2\t3- **\r\n4\t5- **\t6\r\n7\t")
-        self.assertEqual(scan(self.folder.path)["lastFree"], 12)
         self.close_and_expect_a_clean_end()
 
     def test_lock_to_infinity_and_over_the_whole_file_end_at_the_end_of_the_file(self):
@@ -102,6 +89,69 @@ class StationFileChangedUnderIt(MonitorTest):
         self.wait_for_listing("2- **\t3- **\r\n4- **\t5- **\t6- **\r\n7- **\t8\t")
         self.wait_for_caption("7")
         self.close_and_expect_a_clean_end()
+
+
+class StationFileFollowedAtItsPath(MonitorTest):
+    """The station file deleted, replaced or renamed away under the monitor, whose owner holds
+    record 3: the monitor lists the file now under the name, with the records that its own owner
+    holds, and no longer the one it had open, which the first owner goes on locking. With nothing
+    under the name, one box says the file is missing until one is there; the monitor never
+    creates it."""
+    records = 8
+    TWELVE_WITH_5_AND_7 = "2\t3\r\n4\t5- **\t6\r\n7- **\t8\t9\r\n10\t11\t12\r\n13\t"
+
+    def setUp(self):
+        super().setUp()
+        self.station = os.path.join(self.folder.path, "Brevanto.SIT")
+        self.folder.command("lock 3")
+        self.wait_for_listing("2\t3- **\r\n4\t5\t6\r\n7\t8\t9\r\n")
+
+    def hold_a_new_file(self, path):
+        """A file of 12 records at path, whose records 5 and 7 a second owner holds."""
+        subprocess.run([STATION_OWNER, "create", path, "12"], check=True)
+        holder = subprocess.Popen([STATION_OWNER, "hold", path, "5", "7"],
+                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self.addCleanup(lambda: (holder.stdin.close(), holder.wait(), holder.stdout.close()))
+        self.assertEqual(holder.stdout.readline().strip(), "ready")
+
+    def expect_the_new_file(self):
+        self.wait_for_caption("12")
+        self.wait_for_listing(self.TWELVE_WITH_5_AND_7)
+        self.assertEqual(scan(self.folder.path)["listing"], self.TWELVE_WITH_5_AND_7)
+
+    def test_deleted_and_created_again(self):
+        os.remove(self.station)
+        self.hold_a_new_file(self.station)
+        self.expect_the_new_file()
+        self.close_and_expect_a_clean_end()
+
+    def test_a_new_file_renamed_over_the_name(self):
+        self.hold_a_new_file(self.station + ".new")
+        os.rename(self.station + ".new", self.station)
+        self.expect_the_new_file()
+        self.assertIsNone(read_boxes(self.monitor.pid))  # never without a file to list
+        self.close_and_expect_a_clean_end()
+
+    def test_renamed_away_and_a_new_file_created(self):
+        os.rename(self.station, self.station + ".old")
+        self.hold_a_new_file(self.station)
+        self.expect_the_new_file()
+        self.close_and_expect_a_clean_end()
+
+    def test_deleted_with_nothing_in_its_place_then_created_again(self):
+        os.remove(self.station)
+        boxes = wait_for(lambda: read_boxes(self.monitor.pid), "the box of the missing file")
+        self.assertEqual(boxes, [{"title": "prOstrevan", "text": [str(errno.ENOENT)]}])
+        self.wait_for_caption("0")
+        self.wait_for_listing("")
+        self.assertFalse(os.path.exists(self.station), "the monitor created it")
+
+        self.assertEqual(read_boxes(self.monitor.pid), boxes)  # one box for the outage
+        self.hold_a_new_file(self.station)
+        self.expect_the_new_file()
+        # The outage is over: its box goes by itself.
+        wait_for(lambda: read_boxes(self.monitor.pid) is None, "the box to close by itself")
+        self.assertIsNone(self.monitor.poll())
 
 
 class LockChurn(MonitorTest):

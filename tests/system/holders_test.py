@@ -5,6 +5,7 @@ limit. The holders are this test's own processes (lock_holder.py, station-owner)
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -12,7 +13,7 @@ import unittest
 
 from faultfs import FaultFs
 from harness import (AS_NOBODY, HERE, PATIENCE_S, SANITIZED, STATION_OWNER, STATION_SCAN,
-                     runnable_by_another_user)
+                     runnable_by_another_user, wait_for)
 
 UNSEEN = "held by a process this look-up cannot see"
 
@@ -147,6 +148,12 @@ class LookUp(unittest.TestCase):
         # /proc mounted with hidepid=2 shows a user only their own processes.
         owner = self.own(3)
         self.hold(4)
+        # A process of the user's own that has ended and is not yet reaped (as a session's bus
+        # is, for a moment after the session): its table refuses every user, and it holds nothing.
+        zombie = self.start([*AS_NOBODY, sys.executable, "-c",
+                             "import os, sys\nif os.fork() == 0: os._exit(0)\n"
+                             "print('ready', flush=True)\nsys.stdin.read()"])
+        self.assertEqual(zombie.stdout.readline().strip(), "ready")
         hidden = "this user cannot see which files it has open: run as root"
         self.assertEqual(
             self.holders("unshare", "--mount", "--propagation", "private", "sh", "-c",
@@ -157,8 +164,9 @@ class LookUp(unittest.TestCase):
     @unittest.skipUnless(os.geteuid() == 0, "other users need root")
     def test_every_lock_of_a_range_is_counted_seen_or_not(self):
         # Two shared locks of one range: root's, whose description a child shares after a fork,
-        # and nobody's. nobody sees only its own, and is told of the other; of root's classic
-        # lock it knows the process, but not whether it holds this very file.
+        # and nobody's. nobody sees only its own, and is told of the other. Root's classic lock
+        # shows through no descriptor that nobody may read, but the lock query through nobody's
+        # own descriptor of the station file names the very process that the kernel's list does.
         root, child = self.hold(3, name="cashier", fork=True)
         [nobody] = self.hold(3, name="stranger", prefix=AS_NOBODY)
         owner = self.own(5)
@@ -168,12 +176,39 @@ class LookUp(unittest.TestCase):
             self.holders(*AS_NOBODY),
             [stranger, {"record": 3, "pid": None,
                         "unknown": "held by a process this user may not look into: run as root"},
-             classic | {"unknown": "this user cannot see which files it has open: run as root"}])
+             classic])
         self.assertEqual(
             self.holders(),
             sorted([{"record": 3, "pid": root, "command": "cashier", "user": "root"},
                     {"record": 3, "pid": child, "command": "cashier", "user": "root"}, stranger],
                    key=lambda holder: holder["pid"]) + [classic])
+
+    @unittest.skipUnless(os.geteuid() == 0, "smbstatus is asked as root only")
+    def test_smbstatus_and_what_it_started_end_with_station_scan(self):
+        # smbstatus runs in a process group of its own, which the terminal's Ctrl-C and an engine
+        # that ends the probe's group do not reach: it ends, with what it started, however
+        # station-scan ends, killed outright too.
+        [planted] = self.scratch("ostrevan-smbstatus-")
+        os.chmod(planted, 0o755)
+        smbstatus = os.path.join(planted, "smbstatus")
+        started = os.path.join(planted, "started")
+        with open(smbstatus, "w") as script:
+            script.write('#!/bin/sh\nsleep 600 &\necho $$ $! > "%s.new"\nmv "%s.new" "%s"\nwait\n'
+                         % (started, started, started))
+        os.chmod(smbstatus, 0o755)
+        # A holder that may be an smbd, by its name: smbstatus is asked about it.
+        self.hold(3, name="smbd")
+        for how in (signal.SIGTERM, signal.SIGINT, signal.SIGKILL):
+            scan = subprocess.Popen([self.scanner, "--holders", "--smbstatus", smbstatus,
+                                     self.folder], stdout=subprocess.DEVNULL)
+            pids = [int(pid) for pid in wait_for(lambda: read_if_there(started),
+                                                 "smbstatus to start").split()]
+            os.remove(started)
+            self.addCleanup(end_all, pids)
+            scan.send_signal(how)
+            self.assertEqual(scan.wait(), -how)
+            for pid in pids:
+                wait_for(lambda: not running(pid), "%d to end after %s" % (pid, how.name))
 
     def test_a_holder_through_another_name_of_the_file_is_named(self):
         alias = os.path.join(self.folder, "alias.SIT")
@@ -206,6 +241,28 @@ class LookUp(unittest.TestCase):
                                   self.folder], capture_output=True, text=True)
             self.assertEqual(run.returncode, 1, limit)
             self.assertIn("station-scan: 24 ", run.stderr, limit)
+
+
+def read_if_there(path):
+    try:
+        with open(path) as text:
+            return text.read()
+    except FileNotFoundError:
+        return None
+
+
+def running(pid):
+    """Whether the process runs (not ended, nor a zombie waiting for its parent)."""
+    stat = read_if_there("/proc/%d/stat" % pid)
+    return stat is not None and stat[stat.rindex(")") + 2] != "Z"
+
+
+def end_all(pids):
+    for pid in pids:
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
 
 
 def holder_user():

@@ -215,16 +215,37 @@ class SharedStationFile(unittest.TestCase):
                          ["caja-3", "127.0.0.1", "127.0.0.1", "127.0.0.1", "127.0.0.1"])
         self.assertEqual({holder["account"] for holder in expected}, {"nobody"})
 
-        # Asked of another configuration, Samba lists none of these clients: each smbd is named,
-        # and its client is unknown with the likely cause.
+        # Asked of another configuration, Samba lists none of these servers: each smbd is named
+        # as the process it is, and nothing is said of clients that Samba did not list.
         elsewhere = os.path.join(os.path.dirname(self.server.share), "no-such-smb.conf")
-        unknown = ("Samba lists no such lock of this smbd: is --smb-conf the configuration it "
-                   "runs with?")
         self.assertEqual(
             self.holders(STATION_SCAN, configuration=elsewhere),
             sorted(({key: holder[key] for key in ("record", "pid", "command", "user")}
-                    | {"unknown": unknown} for holder in expected),
+                    for holder in expected),
                    key=lambda holder: (holder["record"], holder["pid"])))
+
+    def test_only_the_servers_that_samba_lists_are_taken_for_samba(self):
+        # A process that calls itself "smbd-helper" holds a lock beside Samba's own: smbstatus
+        # does not list it, so it is named as any process is, with no word of Samba's.
+        self.connect(3, "rw", record(3))
+        session, pid, since = self.workstations[3].as_samba_serves_it(self.server.status())
+        helper = subprocess.Popen(
+            ["/usr/bin/python3", os.path.join(HERE, "lock_holder.py"),
+             os.path.join(self.server.share, "Brevanto.SIT"), "5", "ofd", "read", "--name",
+             "smbd-helper"], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+
+        def end():
+            helper.stdin.close()
+            helper.wait()
+            helper.stdout.close()
+        self.addCleanup(end)
+        self.assertEqual(helper.stdout.readline().split(), ["ready", str(helper.pid)])
+        self.assertEqual(
+            self.holders(STATION_SCAN),
+            [{"record": 3, "pid": pid, "command": "smbd", "user": "root",
+              "client": session["remote_machine"], "address": "127.0.0.1",
+              "account": session["username"], "since": since},
+             {"record": 5, "pid": helper.pid, "command": "smbd-helper", "user": "root"}])
 
     def test_samba_status_is_samba_own_program_in_an_environment_of_its_own(self):
         self.connect(3, "rw", record(3))

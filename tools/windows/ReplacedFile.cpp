@@ -23,7 +23,8 @@ void replaceWhole(const std::filesystem::path& path, std::string_view contents) 
     staging += L"." + std::to_wstring(::GetCurrentProcessId()) + L".tmp";
     HANDLE file = ::CreateFileW(staging.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) fail(staging);
+    // Every failure names the file asked for: the staging file's name means nothing to a reader.
+    if (file == INVALID_HANDLE_VALUE) fail(path);
     bool written = true;
     while (written && !contents.empty()) {
         DWORD done = 0;
@@ -31,17 +32,17 @@ void replaceWhole(const std::filesystem::path& path, std::string_view contents) 
         written = ::WriteFile(file, contents.data(), chunk, &done, nullptr) != 0;
         contents.remove_prefix(done);
     }
-    if (!written) {
-        const DWORD cause = ::GetLastError();
-        ::CloseHandle(file);
+    // On the disk before it takes the old file's place.
+    written = written && ::FlushFileBuffers(file) != 0;
+    DWORD cause = written ? ERROR_SUCCESS : ::GetLastError();
+    if (!::CloseHandle(file) || !written) {
+        if (written) cause = ::GetLastError();
         ::DeleteFileW(staging.c_str());
         ::SetLastError(cause);
-        fail(staging);
+        fail(path);
     }
-    ::CloseHandle(file);
     // Replaces the old file in one step, as a rename over it does on POSIX systems. A collector
     // that has the old file open without sharing its deletion holds it for an instant only.
-    DWORD cause = ERROR_SUCCESS;
     for (int attempt = 0; attempt < 20; ++attempt) {
         if (::MoveFileExW(staging.c_str(), path.c_str(),
                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
