@@ -265,7 +265,7 @@ int reportStall(const Options& options, const tools::Stall& stall,
     if (options.check) {
         const tools::PluginReport report =
             tools::failureReport(tools::PluginReport::critical, problem, *pass.failure);
-        std::cout << report.output << std::flush;
+        std::cout << report.output;
         return report.state;
     }
     std::cerr << "station-scan: " << tools::escapedForTerminal(problem) << ": "

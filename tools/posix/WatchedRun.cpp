@@ -172,11 +172,14 @@ int runWatched(std::chrono::seconds timeOut, const std::function<int(PassProgres
     int status = 0;
     while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
-    std::cout << heard[1] << std::flush;
-    std::cerr << heard[2] << std::flush;
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    std::cerr << "station-scan: the pass ended by signal " << WTERMSIG(status) << "\n";
-    return 128 + WTERMSIG(status);
+    // Standard error first: a write to it flushes standard output, whose flush the caller
+    // checks to say what was lost.
+    std::cerr << heard[2];
+    if (!WIFEXITED(status)) {
+        std::cerr << "station-scan: the pass ended by signal " << WTERMSIG(status) << "\n";
+    }
+    std::cout << heard[1];
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 }  // namespace tools
