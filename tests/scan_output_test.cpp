@@ -232,7 +232,8 @@ TEST(Metrics, AFailedPassIsUpZeroTheVersionAndItsTime) {
         "# TYPE prostrevan_up gauge\nprostrevan_up{folder=\"/srv/station\"} 0\n"
         "# HELP prostrevan_build_info Always 1: the version of station-scan that wrote this.\n"
         "# TYPE prostrevan_build_info gauge\n"
-        "prostrevan_build_info{folder=\"/srv/station\",version=\"" OSTREVAN_VERSION "\"} 1\n"
+        "prostrevan_build_info{folder=\"/srv/station\",version=\"" OSTREVAN_VERSION
+        "\"} 1\n"
         "# HELP prostrevan_scan_timestamp_seconds When the pass ran, in seconds since 1970: a "
         "file left behind by a stopped timer keeps its old time.\n"
         "# TYPE prostrevan_scan_timestamp_seconds gauge\n"
