@@ -2,6 +2,7 @@
 beside the station file, btrfs subvolumes whose files share inode numbers, a /proc that hides
 other users' processes, a lock this user cannot see beside one it can, and a low descriptor
 limit. The holders are this test's own processes (lock_holder.py, station-owner)."""
+import errno
 import json
 import os
 import shutil
@@ -209,6 +210,21 @@ class LookUp(unittest.TestCase):
             self.assertEqual(scan.wait(), -how)
             for pid in pids:
                 wait_for(lambda: not running(pid), "%d to end after %s" % (pid, how.name))
+        # At its time-out (shorter than smbstatus's own patience of 5 s) station-scan answers for
+        # the look-up itself and ends smbstatus with what it started.
+        scan = subprocess.Popen([self.scanner, "--holders", "--smbstatus", smbstatus, "-t", "4",
+                                 self.folder], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                text=True)
+        pids = [int(pid) for pid in wait_for(lambda: read_if_there(started),
+                                             "smbstatus to start").split()]
+        self.addCleanup(end_all, pids)
+        _, errors = scan.communicate(timeout=PATIENCE_S)
+        self.assertEqual((scan.returncode, errors), (1, (
+            "station-scan: no answer from the look-up of the holders of %s/Brevanto.SIT in the "
+            "time-out of 4 s: %d %s\n" % (self.folder, errno.ETIMEDOUT,
+                                           os.strerror(errno.ETIMEDOUT)))))
+        for pid in pids:
+            wait_for(lambda: not running(pid), "%d to end at the time-out" % pid)
 
     def test_a_holder_through_another_name_of_the_file_is_named(self):
         alias = os.path.join(self.folder, "alias.SIT")
