@@ -92,14 +92,11 @@ struct Pipe {
         ::dup2(errors.ends[1], 2) < 0) {
         ::_exit(127);
     }
-    // Only the channel to the watcher stays beside the three streams.
-    for (const int fd : {nothing, output.ends[1], errors.ends[1]}) {
-        if (fd > 2) ::close(fd);
-    }
-    events.closeEnd(0);
-    output.closeEnd(0);
-    errors.closeEnd(0);
+    // Only the channel to the watcher stays beside the three streams: a descriptor of the
+    // engine's left open here would keep the engine waiting on the abandoned pass.
     const int channel = events.ends[1];
+    if (channel > 3) ::close_range(3, static_cast<unsigned>(channel) - 1, 0);
+    ::close_range(static_cast<unsigned>(channel) + 1, ~0U, 0);
     ProgressLines progress([channel](std::string_view line) { writeAll(channel, line); });
     int status = 1;
     try {
