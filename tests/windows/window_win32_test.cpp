@@ -579,14 +579,21 @@ class Win32WindowOverAShareTest : public Win32WindowTest {
     ~Win32WindowOverAShareTest() override { Share::uninstall(); }
 };
 
-// A click, as the user's: through the system's input, at a point of the screen.
+// A click, as the user's: through the system's input, at a point of the screen. Each event
+// carries the point itself, so that no pointer motion still on its way can move the click.
 void clickAt(POINT at) {
-    ::SetCursorPos(at.x, at.y);
-    INPUT click[2] = {};
-    click[0].type = click[1].type = INPUT_MOUSE;
-    click[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
-    click[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
-    ::SendInput(2, click, sizeof(INPUT));
+    const int width = ::GetSystemMetrics(SM_CXSCREEN);
+    const int height = ::GetSystemMetrics(SM_CYSCREEN);
+    INPUT click[3] = {};
+    for (INPUT& event : click) {
+        event.type = INPUT_MOUSE;
+        event.mi.dx = MulDiv(at.x, 65535, width - 1);
+        event.mi.dy = MulDiv(at.y, 65535, height - 1);
+        event.mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
+    }
+    click[1].mi.dwFlags |= MOUSEEVENTF_LEFTDOWN;
+    click[2].mi.dwFlags |= MOUSEEVENTF_LEFTUP;
+    ::SendInput(3, click, sizeof(INPUT));
 }
 
 POINT centreOf(HWND window) {
@@ -610,8 +617,11 @@ TEST_F(Win32WindowOverAShareTest, ABoxAnsweredWithAClickLeavesTheForegroundToThe
     const HWND box = messageBoxOfThisProcess();
     ASSERT_NE(box, nullptr);
 
-    // The user clicks its OK, through the system's input as a hand would.
-    clickAt(centreOf(::GetDlgItem(box, IDOK)));
+    // The user clicks its OK, through the system's input as a hand would, once it is there to
+    // be clicked: shown, and not under another window.
+    const HWND ok = ::GetDlgItem(box, IDOK);
+    ASSERT_TRUE(ticksUntil([&] { return ::WindowFromPoint(centreOf(ok)) == ok; }));
+    clickAt(centreOf(ok));
     ASSERT_TRUE(ticksUntil([&] { return !::IsWindow(box); }));
     ASSERT_TRUE(waitForTicks(2));
     EXPECT_EQ(::GetForegroundWindow(), other) << "the monitor is " << frm();
