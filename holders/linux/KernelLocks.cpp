@@ -127,4 +127,21 @@ std::vector<KernelLock> listedLocks(std::string_view key) {
     return locks;
 }
 
+std::set<std::int64_t> classicLockHolders() {
+    const Reading reading = readListing();
+    std::set<std::int64_t> pids;
+    for (std::string_view listing = reading.listing; !listing.empty();) {
+        const std::size_t end = std::min(listing.find('\n'), listing.size());
+        std::string_view line = listing.substr(0, end);
+        listing.remove_prefix(std::min(end + 1, listing.size()));
+        nextWord(line);                           // the lock's number
+        if (nextWord(line) != "POSIX") continue;  // a waiter's "->" too
+        nextWord(line);                           // ADVISORY or MANDATORY
+        nextWord(line);                           // READ or WRITE
+        long long pid = 0;
+        if (parseDecimal(nextWord(line), pid) && pid > 0) pids.insert(pid);
+    }
+    return pids;
+}
+
 }  // namespace holders

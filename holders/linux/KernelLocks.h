@@ -3,6 +3,7 @@
 #include <compare>
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,5 +42,9 @@ std::vector<KernelLock> locksIn(std::string_view listing, std::string_view key);
 
 // The kernel's whole list, /proc/locks, for the file with that key.
 std::vector<KernelLock> listedLocks(std::string_view key);
+
+// The processes that hold a classic lock on any file, as one reading of the kernel's list names
+// them (those this pid namespace can see).
+std::set<std::int64_t> classicLockHolders();
 
 }  // namespace holders

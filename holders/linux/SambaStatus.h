@@ -36,6 +36,14 @@ class SambaStatus {
     // session, an open or a lock. Its name proves nothing: any process may call itself smbd.
     bool lists(std::int64_t pid) const { return servers_.contains(pid); }
 
+    // The servers that Samba lists with a lock on the file.
+    std::set<std::int64_t> lockingServers() const;
+
+    // Whether the locks that Samba lists on the file cover every byte of the range between them:
+    // the kernel merges adjacent locks that one open file description takes into one line, where
+    // Samba lists each of them.
+    bool covers(const Range& range) const;
+
     // Why Samba's status is not known; empty when it is, or was never asked for.
     const std::string& failure() const { return failure_; }
 
