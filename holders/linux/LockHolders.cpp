@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <iterator>
 #include <map>
 #include <set>
@@ -104,6 +105,18 @@ bool namedLikeSamba(const std::string& command) { return command.starts_with("sm
 bool mayBeSamba(std::int64_t pid) {
     const auto command = commandOf(pid);
     return command && namedLikeSamba(*command);
+}
+
+// Often enough that each glance at the kernel's list follows the last closely.
+constexpr std::chrono::milliseconds kGlancesApart{3};
+
+// The processes of the classic locks among the locks.
+std::set<std::int64_t> classicProcesses(const std::vector<KernelLock>& locks) {
+    std::set<std::int64_t> pids;
+    for (const KernelLock& lock : locks) {
+        if (lock.kind == LockKind::Classic && lock.pid > 0) pids.insert(lock.pid);
+    }
+    return pids;
 }
 
 // Whether one of Samba's servers may run on this machine, as a cheap hint: Samba's daemons hold
@@ -390,24 +403,26 @@ std::vector<Holder> lookUp(std::intptr_t stationFile, std::span<const std::int32
 
     // Who seems to hold the file: open-file-description locks can show through any process's
     // descriptors, a classic lock only through its own process's.
-    const std::vector<KernelLock> before = listedLocks(station.lockKey);
-    std::set<std::int64_t> classic;
-    bool descriptionLocks = false;
-    for (const KernelLock& lock : before) {
-        if (lock.kind == LockKind::OpenFileDescription) descriptionLocks = true;
-        if (lock.kind == LockKind::Classic && lock.pid > 0) classic.insert(lock.pid);
-    }
-    std::optional<std::set<std::int64_t>> only = classic;
+    std::vector<KernelLock> before = listedLocks(station.lockKey);
+    const auto anyDescriptionLock = [&] {
+        return std::ranges::any_of(before, [](const KernelLock& lock) {
+            return lock.kind == LockKind::OpenFileDescription;
+        });
+    };
+    std::optional<std::set<std::int64_t>> only = classicProcesses(before);
     std::optional<SambaStatus> samba;
     bool sambaAlone = false;
-    if (descriptionLocks) {
+    if (anyDescriptionLock()) {
         only.reset();
         // On a Samba server such locks are most often Samba's, and its status names the smbd of
         // each: asked first, it may spare the walk of every other process. Only root can read
-        // it, and only root sees into smbd.
+        // it, and only root sees into smbd. While it runs, the kernel's list is glanced at, so
+        // that it is read again at once for the walk, and after it.
         if (::geteuid() == 0 && sambaMayRun()) {
-            samba = SambaStatus::Asking(options).answer(station.device, station.inode);
-            only = sambaFirst(*samba, before, classic);
+            samba = SambaStatus::Asking(options).answer(station.device, station.inode,
+                                                        {glanceAtListing, kGlancesApart});
+            before = listedLocks(station.lockKey);
+            only = sambaFirst(*samba, before, classicProcesses(before));
             sambaAlone = only.has_value();
         }
     }

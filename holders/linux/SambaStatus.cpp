@@ -50,8 +50,9 @@ SambaStatus::Asking::Asking(const LookUpOptions& options)
     : options_(options),
       smbstatus_(options.smbstatus, smbstatusArguments(options), options.smbstatusPatience) {}
 
-SambaStatus SambaStatus::Asking::answer(std::uint64_t device, std::uint64_t inode) {
-    const BoundedRun smbstatus = smbstatus_.finish();
+SambaStatus SambaStatus::Asking::answer(std::uint64_t device, std::uint64_t inode,
+                                        const Meanwhile& meanwhile) {
+    const BoundedRun smbstatus = smbstatus_.finish(meanwhile);
     const LookUpOptions& options = options_;
     if (smbstatus.status == 0) return read(smbstatus.output, device, inode);
     SambaStatus status;

@@ -21,8 +21,9 @@ class SambaStatus {
     class Asking {
       public:
         explicit Asking(const LookUpOptions& options);
-        // What it said of the file.
-        SambaStatus answer(std::uint64_t device, std::uint64_t inode);
+        // What it said of the file, once it has ended; the caller's meanwhile runs until then.
+        SambaStatus answer(std::uint64_t device, std::uint64_t inode,
+                           const Meanwhile& meanwhile = {});
 
       private:
         const LookUpOptions& options_;
