@@ -17,6 +17,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,6 +27,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -84,13 +86,18 @@ testing_support::ForkedProcesses bystanders(long long processes, long long descr
     });
 }
 
-// How many processes and open descriptors /proc shows now.
+// How many processes and open descriptors /proc shows now, and how many processes call
+// themselves smbd (another Samba server on the machine, a system test's, would change what a
+// look-up without Samba of its own does).
 void countMachine(benchmark::State& state) {
-    long long processes = 0, descriptors = 0;
+    long long processes = 0, descriptors = 0, smbds = 0;
     for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
         const std::string name = entry.path().filename();
         if (name.find_first_not_of("0123456789") != std::string::npos) continue;
         ++processes;
+        std::ifstream comm(entry.path() / "comm");
+        std::string command;
+        if (std::getline(comm, command) && command.starts_with("smbd")) ++smbds;
         std::error_code ignored;
         for (std::filesystem::directory_iterator fd(entry.path() / "fd", ignored), end;
              !ignored && fd != end; fd.increment(ignored)) {
@@ -99,6 +106,7 @@ void countMachine(benchmark::State& state) {
     }
     state.counters["processes"] = static_cast<double>(processes);
     state.counters["descriptors"] = static_cast<double>(descriptors);
+    state.counters["smbd"] = static_cast<double>(smbds);
 }
 
 void Pass(benchmark::State& state, Kind kind) {
@@ -190,16 +198,27 @@ pid_t spawn(const std::vector<std::string>& command, int input = -1, int output 
     return pid;
 }
 
-// One whole run of the command, its output thrown away: its wall time in ms, and whether it
-// exited with status 0.
-std::pair<double, bool> timeRun(const std::vector<std::string>& command) {
+// One whole run of the command, its output thrown away: its wall time and the CPU time of it
+// and all it waited for, in ms, and whether it exited with status 0.
+struct Timed {
+    double wall;
+    double cpu;
+    bool succeeded;
+};
+
+Timed timeRun(const std::vector<std::string>& command) {
     const auto started = std::chrono::steady_clock::now();
     const pid_t pid = spawn(command);
     int status = -1;
-    if (pid > 0) ::waitpid(pid, &status, 0);
+    rusage usage{};
+    if (pid > 0) ::wait4(pid, &status, 0, &usage);
     const std::chrono::duration<double, std::milli> took =
         std::chrono::steady_clock::now() - started;
-    return {took.count(), WIFEXITED(status) && WEXITSTATUS(status) == 0};
+    const auto ms = [](const timeval& time) {
+        return static_cast<double>(time.tv_sec) * 1e3 + static_cast<double>(time.tv_usec) / 1e3;
+    };
+    return {took.count(), ms(usage.ru_utime) + ms(usage.ru_stime),
+            WIFEXITED(status) && WEXITSTATUS(status) == 0};
 }
 
 // bench/samba_station.py: a private Samba server whose two clients hold records 2 and 13 of a
@@ -251,7 +270,8 @@ double median(std::vector<double> values) {
 // Whole runs, one of each command in every round, the order turning from round to round so that
 // none always runs first on a loaded machine: station-scan --holders (and the build named by
 // HOLDERS_BENCH_BEFORE, when set, as "before"), smbstatus -B --json alone, fuser on the station
-// file. The counters are the medians, in ms, and their ratios; the time is --holders'.
+// file. The counters are the medians, in ms of wall and of CPU time, and the wall times' ratios;
+// the time is --holders'.
 void WholeRuns(benchmark::State& state, bool samba) {
     const auto crowd = bystanders(state.range(0), 20);
     TempFolder folder;
@@ -277,6 +297,7 @@ void WholeRuns(benchmark::State& state, bool samba) {
         std::string name;
         std::vector<std::string> argv;
         std::vector<double> times;
+        std::vector<double> cpu;
     };
     const auto holders = [&](const std::string& program) {
         std::vector<std::string> argv{program, "--json", "--holders"};
@@ -284,29 +305,32 @@ void WholeRuns(benchmark::State& state, bool samba) {
         argv.push_back(share);
         return argv;
     };
-    std::vector<Command> commands{{"holders", holders(testing_support::stationScanProgram()), {}}};
+    std::vector<Command> commands{
+        {"holders", holders(testing_support::stationScanProgram()), {}, {}}};
     if (const char* before = std::getenv("HOLDERS_BENCH_BEFORE")) {
-        commands.push_back({"before", holders(before), {}});
+        commands.push_back({"before", holders(before), {}, {}});
     }
     std::vector<std::string> smbstatus{"/usr/bin/smbstatus", "-B", "--json"};
     smbstatus.insert(smbstatus.end(), statusOptions.begin(), statusOptions.end());
-    commands.push_back({"smbstatus", smbstatus, {}});
-    commands.push_back({"fuser", {"/usr/bin/fuser", share + "/Brevanto.SIT"}, {}});
+    commands.push_back({"smbstatus", smbstatus, {}, {}});
+    commands.push_back({"fuser", {"/usr/bin/fuser", share + "/Brevanto.SIT"}, {}, {}});
     std::size_t round = 0;
     for (auto _ : state) {
         for (std::size_t i = 0; i < commands.size(); ++i) {
             Command& command = commands[(round + i) % commands.size()];
-            const auto [took, succeeded] = timeRun(command.argv);
-            if (!succeeded && command.name != "fuser" && command.name != "smbstatus") {
+            const Timed run = timeRun(command.argv);
+            if (!run.succeeded && command.name != "fuser" && command.name != "smbstatus") {
                 state.SkipWithError((command.name + " failed").c_str());
             }
-            command.times.push_back(took);
+            command.times.push_back(run.wall);
+            command.cpu.push_back(run.cpu);
         }
         state.SetIterationTime(commands.front().times.back() / 1000);
         ++round;
     }
     for (const Command& command : commands) {
         state.counters[command.name + "_ms"] = median(command.times);
+        state.counters[command.name + "_cpu_ms"] = median(command.cpu);
     }
     const double statusAlone = median(commands[commands.size() - 2].times);
     const double fuser = median(commands.back().times);
