@@ -109,10 +109,10 @@ Reading readListing() {
 
 std::vector<KernelLock> listedLocks(std::string_view key) {
     // The kernel gives the list a page at a time, walking it afresh for each read: a lock taken or
-    // let go meanwhile anywhere on the machine (a Samba server's own database locks, smbstatus's
-    // beside the walk) can repeat or drop a line at a page's edge. A list of more than a page is
-    // read three times, and only the locks that every reading lists count, each as often as the
-    // fewest readings list it: a line repeated in one reading is not taken for a lock of its own.
+    // let go meanwhile anywhere on the machine (a Samba server's own database locks, smbstatus's)
+    // can repeat or drop a line at a page's edge. A list of more than a page is read three times,
+    // and only the locks that every reading lists count, each as often as the fewest readings
+    // list it: a line repeated in one reading is not taken for a lock of its own.
     Reading reading = readListing();
     std::vector<KernelLock> locks = locksIn(reading.listing, key);
     std::ranges::sort(locks);

@@ -1,7 +1,7 @@
 // Linux: the kernel's lock list names every lock on the station file, the process of a classic
 // lock and no process for an open-file-description lock (Samba's kind); a lock shows with its
-// holder in the fdinfo of every descriptor that holds it. Samba's own status then says which
-// client an smbd process serves.
+// holder in the fdinfo of every descriptor that holds it. Samba's own status says which client an
+// smbd process serves, and, asked first, which processes alone need looking into.
 #include "holders/LockHolders.h"
 
 #include <fcntl.h>
