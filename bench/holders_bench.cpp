@@ -12,8 +12,8 @@
 //          description of its own (so many descriptions to tell apart) or all through one.
 // Whole runs: station-scan --holders as an administrator runs it, beside smbstatus -B --json and
 //          fuser on the station file, at 200 and 5,000 processes of the bench's own: with Samba's
-//          clients holding stations (a private smbd, as the system tests start one; as root), and
-//          on a machine without Samba, where local processes hold them.
+//          clients holding stations (a private smbd, as the system tests start one; as root), on
+//          a machine without Samba, where local processes hold them, and with both.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -267,19 +267,23 @@ double median(std::vector<double> values) {
     return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
 
+// Who holds the stations in the whole runs: Samba's clients, local processes on a machine without
+// Samba, or both on a Samba server (a local process on record 5 beside the clients' 2 and 13).
+enum class Holding { Samba, Local, Both };
+
 // Whole runs, one of each command in every round, the order turning from round to round so that
 // none always runs first on a loaded machine: station-scan --holders (and the build named by
 // HOLDERS_BENCH_BEFORE, when set, as "before"), smbstatus -B --json alone, fuser on the station
 // file. The counters are the medians, in ms of wall and of CPU time, and the wall times' ratios;
 // the time is --holders'.
-void WholeRuns(benchmark::State& state, bool samba) {
+void WholeRuns(benchmark::State& state, Holding holding) {
     const auto crowd = bystanders(state.range(0), 20);
     TempFolder folder;
     std::optional<SambaStation> server;
     std::optional<testing_support::ForkedProcesses> local;
     std::string share = folder.path();
     std::vector<std::string> sambaOptions, statusOptions;
-    if (samba) {
+    if (holding != Holding::Local) {
         server.emplace();
         if (!server->ready()) state.SkipWithError("no Samba server (run as root)");
         share = server->share();
@@ -287,9 +291,13 @@ void WholeRuns(benchmark::State& state, bool samba) {
         statusOptions = {"--configfile", server->configuration()};
     } else {
         writeStationFile(folder.stationFile(), 24 * 81);
-        local.emplace(2, [&](long long i) {
-            return testing_support::readLockOwnDescription(folder.stationFile(),
-                                                           static_cast<std::int32_t>(2 + 11 * i));
+    }
+    if (holding != Holding::Samba) {
+        const std::filesystem::path station = std::filesystem::path(share) / "Brevanto.SIT";
+        const long long holders = holding == Holding::Local ? 2 : 1;
+        local.emplace(holders, [&](long long i) {
+            return testing_support::readLockOwnDescription(
+                station, static_cast<std::int32_t>(holding == Holding::Local ? 2 + 11 * i : 5));
         });
         if (!local->ready()) state.SkipWithError("the local holders could not lock");
     }
@@ -344,13 +352,19 @@ void WholeRuns(benchmark::State& state, bool samba) {
 
 }  // namespace
 
-BENCHMARK_CAPTURE(WholeRuns, samba, true)
+BENCHMARK_CAPTURE(WholeRuns, samba, Holding::Samba)
     ->Args({200})
     ->Args({5000})
     ->Unit(benchmark::kMillisecond)
     ->Iterations(15)
     ->UseManualTime();
-BENCHMARK_CAPTURE(WholeRuns, local, false)
+BENCHMARK_CAPTURE(WholeRuns, local, Holding::Local)
+    ->Args({200})
+    ->Args({5000})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(15)
+    ->UseManualTime();
+BENCHMARK_CAPTURE(WholeRuns, both, Holding::Both)
     ->Args({200})
     ->Args({5000})
     ->Unit(benchmark::kMillisecond)
