@@ -404,15 +404,12 @@ std::vector<Holder> lookUp(std::intptr_t stationFile, std::span<const std::int32
     // Who seems to hold the file: open-file-description locks can show through any process's
     // descriptors, a classic lock only through its own process's.
     std::vector<KernelLock> before = listedLocks(station.lockKey);
-    const auto anyDescriptionLock = [&] {
-        return std::ranges::any_of(before, [](const KernelLock& lock) {
-            return lock.kind == LockKind::OpenFileDescription;
-        });
-    };
     std::optional<std::set<std::int64_t>> only = classicProcesses(before);
     std::optional<SambaStatus> samba;
     bool sambaAlone = false;
-    if (anyDescriptionLock()) {
+    if (std::ranges::any_of(before, [](const KernelLock& lock) {
+            return lock.kind == LockKind::OpenFileDescription;
+        })) {
         only.reset();
         // On a Samba server such locks are most often Samba's, and its status names the smbd of
         // each: asked first, it may spare the walk of every other process. Only root can read

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <memory>
 #include <string_view>
 #include <system_error>
 #include <utility>
@@ -82,13 +83,14 @@ std::optional<std::set<std::int64_t>> withDescendants(const std::set<std::int64_
         if (!found.insert(pid).second) continue;
         // Each thread lists the children it forked itself.
         const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-        DIR* const threads = ::opendir(tasks.c_str());
-        if (threads == nullptr) {
-            if (outOfResources(errno))
+        const std::unique_ptr<DIR, int (*)(DIR*)> threads(::opendir(tasks.c_str()), ::closedir);
+        if (!threads) {
+            if (outOfResources(errno)) {
                 throw std::system_error(errno, std::system_category(), tasks);
+            }
             continue;  // ended meanwhile
         }
-        while (const dirent* entry = ::readdir(threads)) {
+        while (const dirent* entry = ::readdir(threads.get())) {
             std::string children;
             if (entry->d_name[0] == '.' ||
                 !readWhole(AT_FDCWD, (tasks + "/" + entry->d_name + "/children").c_str(),
@@ -104,7 +106,6 @@ std::optional<std::set<std::int64_t>> withDescendants(const std::set<std::int64_
                 at = end + 1;
             }
         }
-        ::closedir(threads);
     }
     return found;
 }
