@@ -211,6 +211,27 @@ class LookUp(unittest.TestCase):
                 wait_for(lambda: not running(pid), "%d to end after %s" % (pid, how.name))
 
     @unittest.skipUnless(os.geteuid() == 0, "smbstatus is asked as root only")
+    def test_smbstatus_is_not_started_where_no_smbd_runs(self):
+        def skip_where_an_smbd_runs():
+            # Another suite's Samba server, here or in a suite run beside this one.
+            if any(command.startswith("smbd") for command in commands_running()):
+                self.skipTest("an smbd runs on this machine")
+        skip_where_an_smbd_runs()
+        [planted] = self.scratch("ostrevan-smbstatus-")
+        smbstatus, ran = os.path.join(planted, "smbstatus"), os.path.join(planted, "ran")
+        with open(smbstatus, "w") as script:
+            script.write('#!/bin/sh\ntouch "%s"\necho "{}"\n' % ran)
+        os.chmod(smbstatus, 0o755)
+        [holder] = self.hold(3, name="cashier")
+        run = subprocess.run([self.scanner, "--holders", "--json", "--smbstatus", smbstatus,
+                              self.folder], capture_output=True, text=True)
+        self.assertEqual((run.returncode, run.stderr), (0, ""))
+        self.assertEqual(json.loads(run.stdout)["holders"],
+                         [{"record": 3, "pid": holder, "command": "cashier", "user": "root"}])
+        skip_where_an_smbd_runs()
+        self.assertFalse(os.path.exists(ran), "smbstatus ran where no smbd runs")
+
+    @unittest.skipUnless(os.geteuid() == 0, "smbstatus is asked as root only")
     def test_what_an_smbd_forked_is_named_where_samba_lists_every_lock(self):
         # Samba's status, asked first, lists a lock of one server on record 3, and its lock is
         # the only one: only the servers are looked into, and with them what they forked, which
@@ -300,6 +321,16 @@ def end_all(pids):
             os.kill(pid, signal.SIGKILL)
         except ProcessLookupError:
             pass
+
+
+def commands_running():
+    """The name (/proc/PID/comm) of every process that still runs."""
+    commands = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        command = read_if_there("/proc/%s/comm" % pid)
+        if command is not None:
+            commands.append(command.rstrip("\n"))
+    return commands
 
 
 def holder_user():
