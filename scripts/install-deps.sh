@@ -16,8 +16,9 @@ packages=(
     desktop-file-utils
     # The file-server tests: a private Samba server and SMB2 clients.
     samba python3-impacket
-    # The holder look-up's tests: btrfs subvolumes on a loop mount, and its kcmp calls counted.
-    btrfs-progs strace
+    # The holder look-up's tests: btrfs subvolumes on a loop mount, and its kcmp calls and the
+    # descriptor folders it opens counted; fuser, beside which its benchmark measures it.
+    btrfs-progs strace psmisc
     # A file system of the tests' own whose reads fail, or hang, on demand (FUSE).
     fuse3 python3-fusepy
     # station-scan's probes run by the engines they serve, and the checkers of the packaged

@@ -34,17 +34,20 @@ constexpr int kEndingSignals[] = {SIGTERM, SIGINT, SIGHUP, SIGQUIT};
 
 enum class Waited { Ended, PatienceRanOut, Signalled };
 
-// Waits for the child held by pidfd to end, until the deadline or a signal that is held back.
+// Waits for the child held by pidfd to end, until the deadline or a signal that is held back;
+// meanwhile, if given, is called every so often while it waits.
 Waited waitFor(const FileDescriptor& pidfd, int signals,
-               std::chrono::steady_clock::time_point deadline) {
+               std::chrono::steady_clock::time_point deadline, const Meanwhile& meanwhile) {
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) return Waited::PatienceRanOut;
+        if (meanwhile.step) left = std::min(left, meanwhile.every);
         pollfd watched[] = {{pidfd.get(), POLLIN, 0}, {signals, POLLIN, 0}};
         const int ready = ::poll(watched, 2, static_cast<int>(left.count()));
         if (ready > 0) return watched[0].revents != 0 ? Waited::Ended : Waited::Signalled;
         if (ready < 0 && errno != EINTR) return Waited::PatienceRanOut;
+        if (ready == 0 && meanwhile.step) meanwhile.step();
     }
 }
 
@@ -204,7 +207,7 @@ int BoundedProgram::reap(bool killing) {
     return status;
 }
 
-BoundedRun BoundedProgram::finish() {
+BoundedRun BoundedProgram::finish(const Meanwhile& meanwhile) {
     if (child_ <= 0) {
         held_.reset();
         return result_;
@@ -216,7 +219,7 @@ BoundedRun BoundedProgram::finish() {
     if (pidfd.get() < 0) {
         result_.startFailure = errno;
     } else {
-        waited = waitFor(pidfd, held_->fd(), deadline_);
+        waited = waitFor(pidfd, held_->fd(), deadline_, meanwhile);
         result_.timedOut = waited == Waited::PatienceRanOut;
         // Held back, the signal ends the caller as soon as it is let go of, below.
         if (waited == Waited::Signalled) result_.startFailure = EINTR;

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -42,6 +43,12 @@ class HeldSignals {
     FileDescriptor signals_;
 };
 
+// What the caller does while it waits for a program: step, every so often.
+struct Meanwhile {
+    std::function<void()> step;
+    std::chrono::milliseconds every{0};
+};
+
 // A program run at exactly its path (never looked up on PATH), with a minimal environment of its
 // own rather than the caller's and no standard input, for at most its patience from its start.
 // It runs beside the caller until finish(); a program never finished is killed. It never
@@ -56,7 +63,7 @@ class BoundedProgram {
     ~BoundedProgram();
 
     // Waits for its end, killing it (and all it started) once its patience has run out.
-    BoundedRun finish();
+    BoundedRun finish(const Meanwhile& meanwhile = {});
 
   private:
     // Waits for the program, killed first with all it started when killing; its wait status.

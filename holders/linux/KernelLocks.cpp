@@ -109,10 +109,10 @@ Reading readListing() {
 
 std::vector<KernelLock> listedLocks(std::string_view key) {
     // The kernel gives the list a page at a time, walking it afresh for each read: a lock taken or
-    // let go meanwhile anywhere on the machine (a Samba server's own database locks, smbstatus's
-    // beside the walk) can repeat or drop a line at a page's edge. A list of more than a page is
-    // read three times, and only the locks that every reading lists count, each as often as the
-    // fewest readings list it: a line repeated in one reading is not taken for a lock of its own.
+    // let go meanwhile anywhere on the machine (a Samba server's own database locks, smbstatus's)
+    // can repeat or drop a line at a page's edge. A list of more than a page is read three times,
+    // and only the locks that every reading lists count, each as often as the fewest readings
+    // list it: a line repeated in one reading is not taken for a lock of its own.
     Reading reading = readListing();
     std::vector<KernelLock> locks = locksIn(reading.listing, key);
     std::ranges::sort(locks);
@@ -125,6 +125,25 @@ std::vector<KernelLock> listedLocks(std::string_view key) {
         locks = std::move(both);
     }
     return locks;
+}
+
+void glanceAtListing() { readListing(); }
+
+std::set<std::int64_t> classicLockHolders() {
+    const Reading reading = readListing();
+    std::set<std::int64_t> pids;
+    for (std::string_view listing = reading.listing; !listing.empty();) {
+        const std::size_t end = std::min(listing.find('\n'), listing.size());
+        std::string_view line = listing.substr(0, end);
+        listing.remove_prefix(std::min(end + 1, listing.size()));
+        nextWord(line);                           // the lock's number
+        if (nextWord(line) != "POSIX") continue;  // a waiter's "->" too
+        nextWord(line);                           // ADVISORY or MANDATORY
+        nextWord(line);                           // READ or WRITE
+        long long pid = 0;
+        if (parseDecimal(nextWord(line), pid) && pid > 0) pids.insert(pid);
+    }
+    return pids;
 }
 
 }  // namespace holders

@@ -1,7 +1,7 @@
 // Linux: the kernel's lock list names every lock on the station file, the process of a classic
 // lock and no process for an open-file-description lock (Samba's kind); a lock shows with its
-// holder in the fdinfo of every descriptor that holds it. Samba's own status then says which
-// client an smbd process serves.
+// holder in the fdinfo of every descriptor that holds it. Samba's own status says which client an
+// smbd process serves, and, asked first, which processes alone need looking into.
 #include "holders/LockHolders.h"
 
 #include <fcntl.h>
@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <iterator>
 #include <map>
 #include <set>
@@ -102,8 +103,42 @@ std::string reasonWithoutHolder(int fd, const LockNow& now) {
 bool namedLikeSamba(const std::string& command) { return command.starts_with("smbd"); }
 
 bool mayBeSamba(std::int64_t pid) {
-    const auto facts = describe(pid);
-    return facts && namedLikeSamba(facts->command);
+    const auto command = commandOf(pid);
+    return command && namedLikeSamba(*command);
+}
+
+// Often enough that each glance at the kernel's list follows the last closely.
+constexpr std::chrono::milliseconds kGlancesApart{3};
+
+// The processes of the classic locks among the locks.
+std::set<std::int64_t> classicProcesses(const std::vector<KernelLock>& locks) {
+    std::set<std::int64_t> pids;
+    for (const KernelLock& lock : locks) {
+        if (lock.kind == LockKind::Classic && lock.pid > 0) pids.insert(lock.pid);
+    }
+    return pids;
+}
+
+// Whether one of Samba's servers may run on this machine, as a cheap hint: Samba's daemons hold
+// classic locks for as long as they run (the main smbd on its pid file, each smbd on its
+// databases), and few processes hold any. Reason enough to ask Samba's status first; where it
+// misses, the walk still finds every holder, and Samba's status is asked after it.
+bool sambaMayRun() { return std::ranges::any_of(classicLockHolders(), mayBeSamba); }
+
+// The processes to walk when the locks that Samba lists on the file cover every
+// open-file-description lock that the kernel lists on it: Samba's servers and the classic locks'
+// processes, with every process forked from them, which may share their descriptions. None (the
+// whole machine) when a lock is not Samba's, or children cannot be listed.
+std::optional<std::set<std::int64_t>> sambaFirst(const SambaStatus& samba,
+                                                 const std::vector<KernelLock>& locks,
+                                                 std::set<std::int64_t> processes) {
+    for (const KernelLock& lock : locks) {
+        if (lock.kind == LockKind::OpenFileDescription && !samba.covers(lock.range)) {
+            return std::nullopt;
+        }
+    }
+    processes.merge(samba.lockingServers());
+    return withDescendants(processes);
 }
 
 // Whether nothing can hide a holder from the walk: root, seeing every process, none of which
@@ -368,22 +403,34 @@ std::vector<Holder> lookUp(std::intptr_t stationFile, std::span<const std::int32
 
     // Who seems to hold the file: open-file-description locks can show through any process's
     // descriptors, a classic lock only through its own process's.
-    const std::vector<KernelLock> before = listedLocks(station.lockKey);
-    std::optional<std::set<std::int64_t>> only = std::set<std::int64_t>{};
-    for (const KernelLock& lock : before) {
-        if (lock.kind == LockKind::OpenFileDescription) {
-            only.reset();
-            break;
+    std::vector<KernelLock> before = listedLocks(station.lockKey);
+    std::optional<std::set<std::int64_t>> only = classicProcesses(before);
+    std::optional<SambaStatus> samba;
+    bool sambaAlone = false;
+    if (std::ranges::any_of(before, [](const KernelLock& lock) {
+            return lock.kind == LockKind::OpenFileDescription;
+        })) {
+        only.reset();
+        // On a Samba server such locks are most often Samba's, and its status names the smbd of
+        // each: asked first, it may spare the walk of every other process. Only root can read
+        // it, and only root sees into smbd. While it runs, the kernel's list is glanced at, so
+        // that it is read again at once for the walk, and after it.
+        if (::geteuid() == 0 && sambaMayRun()) {
+            samba = SambaStatus::Asking(options).answer(station.device, station.inode,
+                                                        {glanceAtListing, kGlancesApart});
+            before = listedLocks(station.lockKey);
+            only = sambaFirst(*samba, before, classicProcesses(before));
+            sambaAlone = only.has_value();
         }
-        if (lock.pid > 0) only->insert(lock.pid);
     }
-    // Where open-file-description locks are, they are most often Samba's: its status, which
-    // takes longer than the walk on a small machine, is asked for at once and runs beside it.
-    // Only root can read it, and only root sees into smbd.
-    std::optional<SambaStatus::Asking> samba;
-    if (!only && ::geteuid() == 0) samba.emplace(options);
     DescriptorWalk walk = walkDescriptors(station, only, Picking::ByName);
     std::vector<KernelLock> steady = steadyLocks(before, listedLocks(station.lockKey));
+    if (sambaAlone && missedByName(steady, walk).everyone) {
+        // Samba's servers showed fewer descriptions of a lock than the kernel counts: another
+        // process holds one beside them, and only the whole machine's walk finds it.
+        walk = walkDescriptors(station, std::nullopt, Picking::ByName);
+        steady = steadyLocks(std::move(steady), listedLocks(station.lockKey));
+    }
     // Rarely, a holder has the file open under another name: those it may be are walked again.
     const Missed missed = missedByName(steady, walk);
     if (missed.everyone || !missed.pids.empty()) {
@@ -406,16 +453,14 @@ std::vector<Holder> lookUp(std::intptr_t stationFile, std::span<const std::int32
     for (const KernelLock& lock : steady) {
         if (lock.kind == LockKind::Classic && lock.pid > 0) holding.insert(lock.pid);
     }
-    const bool sambaHolders = std::ranges::any_of(holding, mayBeSamba);
-    SambaStatus status;
-    if (sambaHolders) {
-        if (!samba) samba.emplace(options);
-        status = samba->answer(station.device, station.inode);
+    if (!samba) {
+        samba = std::ranges::any_of(holding, mayBeSamba)
+                    ? SambaStatus::Asking(options).answer(station.device, station.inode)
+                    : SambaStatus{};
     }
-    samba.reset();  // unanswered, it is ended
     const std::vector<ConfirmedDescriptor> confirmed = confirm(station, walk);
 
-    const RecordHolders recordHolders(station, walk, steady, confirmed, status);
+    const RecordHolders recordHolders(station, walk, steady, confirmed, *samba);
     for (const std::int32_t record : records) recordHolders.add(record, holders);
     return holders;
 }

@@ -21,8 +21,9 @@ class SambaStatus {
     class Asking {
       public:
         explicit Asking(const LookUpOptions& options);
-        // What it said of the file.
-        SambaStatus answer(std::uint64_t device, std::uint64_t inode);
+        // What it said of the file, once it has ended; the caller's meanwhile runs until then.
+        SambaStatus answer(std::uint64_t device, std::uint64_t inode,
+                           const Meanwhile& meanwhile = {});
 
       private:
         const LookUpOptions& options_;
@@ -35,6 +36,14 @@ class SambaStatus {
     // Whether the process is one of Samba's servers: one that smbstatus lists, by its pid, with a
     // session, an open or a lock. Its name proves nothing: any process may call itself smbd.
     bool lists(std::int64_t pid) const { return servers_.contains(pid); }
+
+    // The servers that Samba lists with a lock on the file.
+    std::set<std::int64_t> lockingServers() const;
+
+    // Whether the locks that Samba lists on the file cover every byte of the range between them:
+    // the kernel merges adjacent locks that one open file description takes into one line, where
+    // Samba lists each of them.
+    bool covers(const Range& range) const;
 
     // Why Samba's status is not known; empty when it is, or was never asked for.
     const std::string& failure() const { return failure_; }

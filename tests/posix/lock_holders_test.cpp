@@ -18,6 +18,7 @@
 #include <iterator>
 #include <memory>
 #include <ostream>
+#include <set>
 #include <string>
 #include <thread>
 #include <variant>
@@ -242,6 +243,26 @@ TEST(SambaStatus, NamesEachSessionOfAnSmbdThatCouldHaveOpenedTheFile) {
               (std::variant<Clients, std::string>(Clients{ana, luis})));
     EXPECT_TRUE(std::holds_alternative<std::string>(
         holders::SambaStatus::read(sambaStatus(1002), 5, 9).clientsOf(800, record3)));
+}
+
+// Samba lists each lock a client takes; the kernel merges adjacent locks of one open file
+// description into one line, which Samba's locks together cover, gap or no gap.
+TEST(SambaStatus, CoversAKernelLineOnlyWithNoByteLeftOut) {
+    const std::string status = R"({"byte_range_locks": {"/srv/Brevanto.SIT": {
+        "fileid": {"devid": 5, "inode": 9}, "locks": [
+        {"server_id": {"pid": "700"}, "start": 162, "size": 81},
+        {"server_id": {"pid": "700"}, "start": 243, "size": 81},
+        {"server_id": {"pid": "800"}, "start": 405, "size": 81},
+        {"server_id": {"pid": "900"}, "start": 810, "size": 18446744073709551615}]}}})";
+    const auto samba = holders::SambaStatus::read(status, 5, 9);
+    EXPECT_TRUE(samba.covers({162, 323}));
+    EXPECT_TRUE(samba.covers({200, 250}));
+    EXPECT_FALSE(samba.covers({162, 324}));
+    EXPECT_FALSE(samba.covers({161, 242}));
+    EXPECT_FALSE(samba.covers({162, 485}));
+    EXPECT_TRUE(samba.covers({900, holders::kToTheEnd}));
+    EXPECT_EQ(samba.lockingServers(), (std::set<std::int64_t>{700, 800, 900}));
+    EXPECT_FALSE(holders::SambaStatus::read(status, 5, 10).covers({162, 242}));
 }
 
 TEST(LockHolders, AHolderGoneBeforeTheLookUpIsNotNamed) {

@@ -226,6 +226,64 @@ class LookUp(unittest.TestCase):
         for pid in pids:
             wait_for(lambda: not running(pid), "%d to end at the time-out" % pid)
 
+    @unittest.skipUnless(os.geteuid() == 0, "smbstatus is asked as root only")
+    def test_smbstatus_is_not_started_where_no_smbd_runs(self):
+        def skip_where_an_smbd_runs():
+            # Another suite's Samba server, here or in a suite run beside this one.
+            if any(command.startswith("smbd") for command in commands_running()):
+                self.skipTest("an smbd runs on this machine")
+        skip_where_an_smbd_runs()
+        [planted] = self.scratch("ostrevan-smbstatus-")
+        smbstatus, ran = os.path.join(planted, "smbstatus"), os.path.join(planted, "ran")
+        with open(smbstatus, "w") as script:
+            script.write('#!/bin/sh\ntouch "%s"\necho "{}"\n' % ran)
+        os.chmod(smbstatus, 0o755)
+        [holder] = self.hold(3, name="cashier")
+        run = subprocess.run([self.scanner, "--holders", "--json", "--smbstatus", smbstatus,
+                              self.folder], capture_output=True, text=True)
+        self.assertEqual((run.returncode, run.stderr), (0, ""))
+        self.assertEqual(json.loads(run.stdout)["holders"],
+                         [{"record": 3, "pid": holder, "command": "cashier", "user": "root"}])
+        skip_where_an_smbd_runs()
+        self.assertFalse(os.path.exists(ran), "smbstatus ran where no smbd runs")
+
+    @unittest.skipUnless(os.geteuid() == 0, "smbstatus is asked as root only")
+    def test_what_an_smbd_forked_is_named_where_samba_lists_every_lock(self):
+        # Samba's status, asked first, lists a lock of one server on record 3, and its lock is
+        # the only one: only the servers are looked into, and with them what they forked, which
+        # shares their descriptions. (A process that calls itself smbd holds a classic lock, as
+        # Samba's daemons do on their databases: the hint that Samba runs.)
+        other = os.path.join(self.folder, "other.tdb")
+        subprocess.run([STATION_OWNER, "create", other, "2"], check=True)
+        self.hold(2, kind="posix", station=other, name="smbd")
+        server, child = self.hold(3, name="smbd", fork=True)
+        [planted] = self.scratch("ostrevan-smbstatus-")
+        smbstatus = os.path.join(planted, "smbstatus")
+        file = os.stat(self.station)
+        status = {
+            "sessions": {"1": {"server_id": {"pid": str(server)}, "uid": 0, "username": "ana",
+                               "remote_machine": "caja-1", "hostname": "ipv4:192.0.2.1:50001"}},
+            "open_files": {self.station: {
+                "fileid": {"devid": file.st_dev, "inode": file.st_ino},
+                "opens": {"1": {"server_id": {"pid": str(server)}, "uid": 0,
+                                "opened_at": "2026-12-09T08:00:00+00:00"}}}},
+            "byte_range_locks": {self.station: {
+                "fileid": {"devid": file.st_dev, "inode": file.st_ino},
+                "locks": [{"server_id": {"pid": str(server)}, "start": 2 * 81, "size": 81}]}}}
+        with open(smbstatus, "w") as script:
+            script.write("#!/bin/sh\ncat <<'EOF'\n%s\nEOF\n" % json.dumps(status))
+        os.chmod(smbstatus, 0o755)
+        run = subprocess.run([self.scanner, "--holders", "--json", "--smbstatus", smbstatus,
+                              self.folder], capture_output=True, text=True)
+        self.assertEqual((run.returncode, run.stderr), (0, ""))
+        self.assertEqual(
+            json.loads(run.stdout)["holders"],
+            sorted([{"record": 3, "pid": server, "command": "smbd", "user": "root",
+                     "client": "caja-1", "address": "192.0.2.1", "account": "ana",
+                     "since": "2026-12-09T08:00:00+00:00"},
+                    {"record": 3, "pid": child, "command": "smbd", "user": "root"}],
+                   key=lambda holder: holder["pid"]))
+
     def test_a_holder_through_another_name_of_the_file_is_named(self):
         alias = os.path.join(self.folder, "alias.SIT")
         os.link(self.station, alias)
@@ -279,6 +337,16 @@ def end_all(pids):
             os.kill(pid, signal.SIGKILL)
         except ProcessLookupError:
             pass
+
+
+def commands_running():
+    """The name (/proc/PID/comm) of every process that still runs."""
+    commands = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        command = read_if_there("/proc/%s/comm" % pid)
+        if command is not None:
+            commands.append(command.rstrip("\n"))
+    return commands
 
 
 def holder_user():
