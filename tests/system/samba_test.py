@@ -267,7 +267,7 @@ class SharedStationFile(unittest.TestCase):
         self.connect(6, "ro", record(6, kind="s"))
         trace = os.path.join(os.path.dirname(self.server.share), "openat.trace")
         self.assertEqual(
-            self.holders("strace", "-qq", "-e", "trace=openat", "-e", "signal=none", "-o", trace,
+            self.holders("strace", "-f", "-qq", "-e", "trace=openat", "-e", "signal=none", "-o", trace,
                          STATION_SCAN, env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0")),
             [self.served(3, 3), self.served(3, 4), self.served(6, 6)])
         with open(trace) as traced:
