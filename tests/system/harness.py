@@ -132,6 +132,11 @@ class XServer:
         config = os.path.join(self.home.name, ".config")
         env = dict(self.env, HOME=self.home.name, XDG_CONFIG_HOME=config,
                    XDG_CACHE_HOME=os.path.join(self.home.name, ".cache"))
+        # fluxbox would set its wallpaper through a helper that, missing its image tools, shows
+        # a message window of its own.
+        os.makedirs(os.path.join(self.home.name, ".fluxbox"))
+        with open(os.path.join(self.home.name, ".fluxbox", "overlay"), "w") as overlay:
+            overlay.write("background: none\n")
         if WINDOW_MANAGER.endswith(FOCUS_FOLLOWS_MOUSE):
             for folder, name, text in (
                     ("xfce4/xfconf/xfce-perchannel-xml", "xfwm4.xml", XFWM4_FOCUS_FOLLOWS_MOUSE),
@@ -200,7 +205,12 @@ class XServer:
         for process in (self.window_manager, self.xvfb):
             if process is not None:
                 process.terminate()
-                process.wait()
+                try:
+                    process.wait(timeout=PATIENCE_S)
+                except subprocess.TimeoutExpired:
+                    # fluxbox, now and then, locks up in its own handler of the signal.
+                    process.kill()
+                    process.wait()
         self.said.close()
         if hasattr(self, "home"):
             self.home.cleanup()
@@ -232,6 +242,20 @@ class XServer:
         order = self.top_levels()
         mine, theirs = self.frame_of(window), self.frame_of(other)
         return mine in order and theirs in order and order.index(mine) > order.index(theirs)
+
+    def move_over(self, window, target, offset=(0, 0)):
+        """Moves window to target's place, shifted by offset, and waits until the two overlap: a
+        window manager may shift it a little, and xdotool's --sync would wait for ever where the
+        window is there already."""
+        left, top, _, _ = self.geometry(target)
+        self.run("xdotool", "windowmove", str(window), str(left + offset[0]),
+                 str(top + offset[1]))
+
+        def overlapping():
+            (x, y, width, height), (x2, y2, width2, height2) = (self.geometry(window),
+                                                                self.geometry(target))
+            return x < x2 + width2 and x2 < x + width and y < y2 + height2 and y2 < y + height
+        wait_for(overlapping, "the window moved over the other")
 
     def demands_attention(self, window):
         return "DEMANDS_ATTENTION" in self.run("xprop", "-id", str(window), "_NET_WM_STATE")

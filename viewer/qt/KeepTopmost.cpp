@@ -4,14 +4,20 @@
 // differently by each window manager: xfwm4 activates the window, so it takes the keyboard focus;
 // mutter and metacity refuse it while another application is active and mark the window as
 // demanding attention; icewm honours it but marks it too. Instead the window asks to be restacked
-// just over the window that covers it:
-// - through _NET_RESTACK_WINDOW with the source indication of a pager, where the window manager
-//   lists it as supported (openbox, icewm, metacity, mutter; all but icewm ignore it from an
-//   ordinary application);
-// - elsewhere (xfwm4) through the synthetic ConfigureRequest with a sibling that ICCCM prescribes
-//   for restacking a reparented window (XReconfigureWMWindow's).
-// Neither activates the window nor sets its user time, which would steer the window manager's
-// focus decisions.
+// just over the window that covers it, in the first of these ways that the window manager has not
+// refused:
+// - _NET_RESTACK_WINDOW with the source indication of a pager, where the window manager lists it
+//   as supported (openbox, icewm, metacity, mutter; all but icewm ignore it from an ordinary
+//   application; fluxbox stacks the window under the sibling instead);
+// - the synthetic ConfigureRequest with a sibling that ICCCM prescribes for restacking a
+//   reparented window (XReconfigureWMWindow's): xfwm4;
+// - the same request for the covering window, to go under this one: marco and fluxbox, which
+//   refuse both of the above.
+// A way that goes unanswered ten ticks in a row, or that makes the window manager flag the window
+// as demanding attention (marco), is refused and not asked again under that window manager; when
+// every way is refused (awesome), the window asks nothing more. None activates the window or sets
+// its user time, which would steer the window manager's focus decisions. With no window manager,
+// a plain restack just over the covering window moves no focus.
 #include "viewer/qt/KeepTopmost.h"
 
 #include <xcb/xcb.h>
@@ -34,6 +40,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -53,6 +60,7 @@ enum Atom : std::size_t {
     kWmState,
     kWmStateAbove,
     kWmStateDemandsAttention,
+    kWmStateFullscreen,
     kSupportingWmCheck,
     kAtomCount
 };
@@ -60,7 +68,7 @@ constexpr std::array<std::string_view, kAtomCount> kAtomNames = {
     "_NET_CLIENT_LIST_STACKING", "_NET_SUPPORTED",
     "_NET_RESTACK_WINDOW",       "_NET_WM_STATE",
     "_NET_WM_STATE_ABOVE",       "_NET_WM_STATE_DEMANDS_ATTENTION",
-    "_NET_SUPPORTING_WM_CHECK"};
+    "_NET_WM_STATE_FULLSCREEN",  "_NET_SUPPORTING_WM_CHECK"};
 
 // EWMH's source indication of a pager, a client acting on the user's direct wish.
 constexpr std::uint32_t kSourcePager = 2;
@@ -122,11 +130,12 @@ std::string windowClass(const xcb_get_property_reply_t* reply) {
 }
 
 // What the window manager shows of one client window: its frame on the screen, whether it is in
-// the "above" layer, and whether it is another monitor of this program's kind.
+// the "above" layer or fullscreen, and whether it is another monitor of this program's kind.
 struct StackedWindow {
     xcb_window_t id;
     QRect frame;
     bool above;
+    bool fullscreen;
     bool monitor;
 };
 
@@ -158,18 +167,21 @@ class KeepTopmost::X11 {
         const ReplyPtr<xcb_get_window_attributes_reply_t> attributes(
             xcb_get_window_attributes_reply(
                 connection_, xcb_get_window_attributes(connection_, root_), nullptr));
-        rootMask_ = (attributes ? attributes->your_event_mask : 0) | XCB_EVENT_MASK_PROPERTY_CHANGE;
-        xcb_change_window_attributes(connection_, root_, XCB_CW_EVENT_MASK, &rootMask_);
+        // The top-level windows' restacks tell of changes that a window manager's stacking list
+        // may not (fluxbox's), or that no list tells with no window manager.
+        const std::uint32_t mask = (attributes ? attributes->your_event_mask : 0) |
+                                   XCB_EVENT_MASK_PROPERTY_CHANGE |
+                                   XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
+        xcb_change_window_attributes(connection_, root_, XCB_CW_EVENT_MASK, &mask);
         const ReplyPtr<xcb_get_property_reply_t> ownClass(xcb_get_property_reply(
             connection_, askProperty(connection_, window_, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING),
             nullptr));
         ownClass_ = windowClass(ownClass.get());
     }
 
-    // Marks what it learns stale when the stacking changes, or the window manager, or the place
-    // of the window or of a window over it, or the layer of one over it. The frames tell of
-    // moves: some window managers (metacity) move a frame without telling its client. With no
-    // window manager, every change among the top-level windows counts.
+    // Marks what it learns stale when the stacking changes (the window manager's stacking
+    // list, or a restack, move, map or unmap of any top-level window, which some window managers
+    // leave out of their list), or the window manager, or the layer of a window over this one.
     void notice(const xcb_generic_event_t& event) {
         switch (event.response_type & 0x7f) {
             case XCB_PROPERTY_NOTIFY: {
@@ -188,8 +200,7 @@ class KeepTopmost::X11 {
             }
             case XCB_CONFIGURE_NOTIFY: {
                 const auto& moved = reinterpret_cast<const xcb_configure_notify_event_t&>(event);
-                stale_ = stale_ || moved.window == window_ || contains(frames_, moved.window) ||
-                         (bare() && moved.event == root_);
+                stale_ = stale_ || moved.window == window_ || moved.event == root_;
                 break;
             }
             case XCB_MAP_NOTIFY:
@@ -198,7 +209,7 @@ class KeepTopmost::X11 {
             case XCB_REPARENT_NOTIFY: {
                 // The window of each of these events is at the same place in all four.
                 const auto& change = reinterpret_cast<const xcb_map_notify_event_t&>(event);
-                stale_ = stale_ || change.window == window_ || (bare() && change.event == root_);
+                stale_ = stale_ || change.window == window_ || change.event == root_;
                 break;
             }
             default:
@@ -264,7 +275,10 @@ class KeepTopmost::X11 {
 
     // Reads which window manager runs and which windows lie over this one, and finds the
     // topmost window among them that it should come back over: an "above" window (any window,
-    // with no window manager) that covers part of it and is not another monitor.
+    // with no window manager) that covers part of it, but never another monitor, which would
+    // then climb back over this one, nor a fullscreen window: a window manager that stacks a
+    // fullscreen window over the "above" layer (openbox, KWin) refuses every request to come
+    // over it, and one that does not never has it over this window.
     void study() {
         const auto stackingCookie =
             askProperty(connection_, root_, atoms_[kClientListStacking], XCB_ATOM_WINDOW);
@@ -282,15 +296,11 @@ class KeepTopmost::X11 {
         managerRestacks_ = std::find(supported.begin(), supported.end(), atoms_[kRestackWindow]) !=
                            supported.end();
         const xcb_window_t manager = runningWindowManager(checkReply.get());
-        if (!managerKnown_ || manager != windowManager_) {
-            managerKnown_ = true;
+        if (manager != windowManager_) {
             // Another window manager may do what this one refused.
             windowManager_ = manager;
             unanswered_.fill(0);
-            // With no window manager, no stacking list: the top-level windows tell of changes.
-            const std::uint32_t mask =
-                rootMask_ | (bare() ? XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY : 0);
-            xcb_change_window_attributes(connection_, root_, XCB_CW_EVENT_MASK, &mask);
+            frameOf_.clear();
         }
 
         std::vector<xcb_window_t> clients{window_};
@@ -299,18 +309,9 @@ class KeepTopmost::X11 {
             addBareWindowsOver(clients);
             frames = clients;
         } else {
-            // Bottom to top: the windows after this one lie over it.
-            const auto stacking = propertyValues<xcb_window_t>(stackingReply.get());
-            const auto self = std::find(stacking.begin(), stacking.end(), window_);
-            if (self != stacking.end()) {
-                const auto own = ownTopLevels();
-                std::copy_if(std::next(self), stacking.end(), std::back_inserter(clients),
-                             [&own](xcb_window_t window) { return !contains(own, window); });
-            }
-            frames = framesOf(clients);
-            keepFramesOver(clients, frames);
+            managedWindowsOver(propertyValues<xcb_window_t>(stackingReply.get()), clients, frames);
         }
-        watch(clients, frames);
+        watch(clients);
 
         covering_ = XCB_NONE;
         overlaps_.clear();
@@ -322,7 +323,8 @@ class KeepTopmost::X11 {
         // this one over too.
         for (auto window = described.rbegin(); window != std::prev(described.rend()); ++window) {
             if (!*window || !(*window)->frame.intersects(mine->frame)) continue;
-            if (covering_ == XCB_NONE && !(*window)->monitor && ((*window)->above || bare())) {
+            if (covering_ == XCB_NONE && !(*window)->monitor && !(*window)->fullscreen &&
+                ((*window)->above || bare())) {
                 covering_ = (*window)->id;
             }
             if (covering_ != XCB_NONE) overlaps_.push_back((*window)->frame & mine->frame);
@@ -356,30 +358,53 @@ class KeepTopmost::X11 {
         }
     }
 
-    // Keeps only the windows whose frames truly lie over this window's frame: a window manager
-    // may keep its stacking list in another order (fluxbox), and the windows under this one
-    // need no watching.
-    void keepFramesOver(std::vector<xcb_window_t>& clients, std::vector<xcb_window_t>& frames) {
-        if (clients.size() == 1) return;
+    // The managed windows whose frames lie over this window's frame in the X server's own
+    // stacking, bottom to top, after this window, with their frames after its frame. A window
+    // manager may keep its stacking list in another order (fluxbox): the list only says which
+    // windows it manages.
+    void managedWindowsOver(const std::vector<xcb_window_t>& managed,
+                            std::vector<xcb_window_t>& clients, std::vector<xcb_window_t>& frames) {
+        frames = {XCB_NONE};
+        if (!contains(managed, window_)) return;
         const auto tree =
             answer(connection_, xcb_query_tree(connection_, root_), xcb_query_tree_reply);
         if (!tree) return;
         const auto* children = xcb_query_tree_children(tree.get());
-        const std::vector<xcb_window_t> stacking(
-            children, children + xcb_query_tree_children_length(tree.get()));
-        const auto mine = std::find(stacking.begin(), stacking.end(), frames.front());
-        if (mine == stacking.end()) return;
-        const std::vector<xcb_window_t> over(std::next(mine), stacking.end());
-        std::size_t kept = 1;
-        for (std::size_t i = 1; i < clients.size(); ++i) {
-            if (contains(over, frames[i])) {
-                clients[kept] = clients[i];
-                frames[kept] = frames[i];
-                ++kept;
+        std::unordered_map<xcb_window_t, std::size_t> place;
+        for (int i = 0; i < xcb_query_tree_children_length(tree.get()); ++i) {
+            place.emplace(children[i], static_cast<std::size_t>(i));
+        }
+        // Frames once found are kept: a window manager frames a window once, when it takes it
+        // on. One no longer among the root's children is looked for again.
+        std::erase_if(frameOf_, [&managed, &place](const auto& known) {
+            return !contains(managed, known.first) || !place.contains(known.second);
+        });
+        std::vector<xcb_window_t> unknown;
+        for (const xcb_window_t window : managed) {
+            if (!frameOf_.contains(window)) unknown.push_back(window);
+        }
+        const auto found = framesOf(unknown);
+        for (std::size_t i = 0; i < unknown.size(); ++i) {
+            if (found[i] != XCB_NONE) frameOf_.emplace(unknown[i], found[i]);
+        }
+        const auto mine = frameOf_.find(window_);
+        if (mine == frameOf_.end()) return;
+        frames.front() = mine->second;
+        const std::size_t myPlace = place.at(mine->second);
+        const auto own = ownTopLevels();
+        std::vector<std::pair<std::size_t, xcb_window_t>> over;
+        for (const xcb_window_t window : managed) {
+            const auto frame = frameOf_.find(window);
+            if (frame != frameOf_.end() && place.at(frame->second) > myPlace &&
+                !contains(own, window)) {
+                over.emplace_back(place.at(frame->second), window);
             }
         }
-        clients.resize(kept);
-        frames.resize(kept);
+        std::sort(over.begin(), over.end());
+        for (const auto& [at, window] : over) {
+            clients.push_back(window);
+            frames.push_back(frameOf_.at(window));
+        }
     }
 
     // The window manager's frame around each client window: its ancestor that is a child of the
@@ -446,45 +471,23 @@ class KeepTopmost::X11 {
                 QRect(geometry->x, geometry->y, geometry->width + border,
                       geometry->height + border),
                 std::find(states.begin(), states.end(), atoms_[kWmStateAbove]) != states.end(),
+                std::find(states.begin(), states.end(), atoms_[kWmStateFullscreen]) != states.end(),
                 !ownClass_.empty() && windowClass(named.get()) == ownClass_});
         }
         return described;
     }
 
-    // Hears of the moves of the frames of this window and of those over it, and of changes of
-    // the layer of those over it; of no other windows. The window's own events are Qt's.
-    void watch(const std::vector<xcb_window_t>& clients, const std::vector<xcb_window_t>& frames) {
-        std::vector<std::pair<xcb_window_t, std::uint32_t>> masks;
-        const auto add = [&masks, this](xcb_window_t window, std::uint32_t mask) {
-            if (window == XCB_NONE || window == window_) return;
-            const auto known = findWindow(masks, window);
-            if (known == masks.end()) {
-                masks.emplace_back(window, mask);
-            } else {
-                known->second |= mask;
-            }
-        };
-        for (std::size_t i = 0; i < clients.size(); ++i) {
-            add(clients[i], XCB_EVENT_MASK_PROPERTY_CHANGE);
-            add(frames[i], XCB_EVENT_MASK_STRUCTURE_NOTIFY);
+    // Hears of changes of the layer of the windows over this one, and of no other windows:
+    // moves and restacks come through the root window. The window's own events are Qt's.
+    void watch(const std::vector<xcb_window_t>& clients) {
+        std::vector<xcb_window_t> over(std::next(clients.begin()), clients.end());
+        for (const xcb_window_t window : clientsOver_) {
+            if (!contains(over, window)) listen(window, 0);
         }
-        for (const auto& [window, mask] : listening_) {
-            if (findWindow(masks, window) == masks.end()) listen(window, 0);
+        for (const xcb_window_t window : over) {
+            if (!contains(clientsOver_, window)) listen(window, XCB_EVENT_MASK_PROPERTY_CHANGE);
         }
-        for (const auto& entry : masks) {
-            if (std::find(listening_.begin(), listening_.end(), entry) == listening_.end()) {
-                listen(entry.first, entry.second);
-            }
-        }
-        listening_ = std::move(masks);
-        clientsOver_.assign(std::next(clients.begin()), clients.end());
-        frames_ = frames;
-    }
-
-    static std::vector<std::pair<xcb_window_t, std::uint32_t>>::iterator findWindow(
-        std::vector<std::pair<xcb_window_t, std::uint32_t>>& masks, xcb_window_t window) {
-        return std::find_if(masks.begin(), masks.end(),
-                            [window](const auto& entry) { return entry.first == window; });
+        clientsOver_ = std::move(over);
     }
 
     void listen(xcb_window_t window, std::uint32_t mask) {
@@ -612,16 +615,13 @@ class KeepTopmost::X11 {
     xcb_connection_t* connection_;
     xcb_window_t window_;
     xcb_window_t root_ = XCB_NONE;
-    std::uint32_t rootMask_ = 0;
     std::array<xcb_atom_t, kAtomCount> atoms_{};
     std::string ownClass_;
     bool stale_ = true;
     bool attentionToCheck_ = true;
     bool managerRestacks_ = false;
-    // The running window manager's own window; none at start, so the first study sets the
-    // root's events for what it finds.
+    // The running window manager's own window, or none.
     xcb_window_t windowManager_ = XCB_NONE;
-    bool managerKnown_ = false;
     // The topmost window that this one comes back over, if any, and where this one would come
     // over other windows in doing so.
     xcb_window_t covering_ = XCB_NONE;
@@ -629,10 +629,10 @@ class KeepTopmost::X11 {
     // How many times in a row each way went unanswered, and the request not yet judged.
     std::array<int, kWayCount> unanswered_{};
     std::optional<Request> pending_;
-    // The windows over this one, their frames and this one's, and what it listens for on each.
+    // The windows over this one, whose layer it listens for.
     std::vector<xcb_window_t> clientsOver_;
-    std::vector<xcb_window_t> frames_;
-    std::vector<std::pair<xcb_window_t, std::uint32_t>> listening_;
+    // The frame around each managed window, as far as known.
+    std::unordered_map<xcb_window_t, xcb_window_t> frameOf_;
 };
 
 KeepTopmost::KeepTopmost(QWidget& window) : window_(window) {}
