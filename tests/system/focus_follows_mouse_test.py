@@ -6,7 +6,7 @@ elsewhere it comes back over that window, which keeps the focus throughout."""
 import subprocess
 import unittest
 
-from harness import StationFolder, XServer, install_monitor, wait_for
+from harness import XServer, wait_for
 
 X = None
 TICKS = 20
@@ -23,10 +23,7 @@ def tearDownModule():
 
 class FocusFollowsMouse(unittest.TestCase):
     def test_the_users_window_keeps_the_focus_while_the_pointer_rests_over_the_monitor(self):
-        folder = StationFolder(7)
-        self.addCleanup(folder.remove)
-        monitor, window = X.start_monitor(self, install_monitor(folder.path))
-        wait_for(lambda: X.caption(window) == "7", "the first refresh")
+        folder, window = X.start_refreshed_monitor(self)
         left, top, width, _ = X.geometry(window)
 
         # Over the right half of the monitor and well beyond it.

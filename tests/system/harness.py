@@ -285,6 +285,15 @@ class XServer:
         line = self.run("xprop", "-id", str(window), "_NET_WM_NAME")
         return line.split("=", 1)[1].strip().strip('"') if "=" in line else None
 
+    def start_refreshed_monitor(self, test, records=7):
+        """Starts a monitor in a fresh folder of records and waits for its first refresh;
+        returns the folder and the monitor's window."""
+        folder = StationFolder(records)
+        test.addCleanup(folder.remove)
+        _, window = self.start_monitor(test, install_monitor(folder.path))
+        wait_for(lambda: self.caption(window) == str(records), "the first refresh")
+        return folder, window
+
     def visible_window(self, *search):
         found = self.run("xdotool", "search", "--onlyvisible", *search).split()
         return int(found[0]) if found else None

@@ -7,7 +7,7 @@ once it is an ordinary "above" window again."""
 import subprocess
 import unittest
 
-from harness import RootRequests, StationFolder, XServer, install_monitor, wait_for
+from harness import RootRequests, XServer, wait_for
 
 X = None
 TICKS = 20
@@ -23,16 +23,9 @@ def tearDownModule():
 
 
 class Neighbours(unittest.TestCase):
-    def start_monitor(self):
-        folder = StationFolder(7)
-        self.addCleanup(folder.remove)
-        _, window = X.start_monitor(self, install_monitor(folder.path))
-        wait_for(lambda: X.caption(window) == "7", "the first refresh")
-        return folder, window
-
     def test_overlapping_monitors_keep_their_places(self):
-        folder, first = self.start_monitor()
-        _, second = self.start_monitor()
+        folder, first = X.start_refreshed_monitor(self)
+        _, second = X.start_refreshed_monitor(self)
         X.move_over(second, first, (60, 40))
         requests = RootRequests(X)
         self.addCleanup(requests.stop)
@@ -47,7 +40,7 @@ class Neighbours(unittest.TestCase):
         X.over_ticks(folder, first, TICKS, in_place)
 
     def test_a_fullscreen_window_is_left_over_it_until_it_leaves_fullscreen(self):
-        folder, window = self.start_monitor()
+        folder, window = X.start_refreshed_monitor(self)
         program = subprocess.Popen(["xmessage", "-title", "till", "till"], env=X.env,
                                    stderr=subprocess.DEVNULL)
         self.addCleanup(lambda: (program.kill(), program.wait()))

@@ -8,8 +8,7 @@ takes the keyboard focus."""
 import subprocess
 import unittest
 
-from harness import (NO_WINDOW_MANAGER, WINDOW_MANAGER, RootRequests, StationFolder, XServer,
-                     install_monitor, wait_for)
+from harness import NO_WINDOW_MANAGER, WINDOW_MANAGER, RootRequests, XServer, wait_for
 
 X = None
 TICKS = 20
@@ -30,10 +29,7 @@ def tearDownModule():
 
 class StackingRequests(unittest.TestCase):
     def setUp(self):
-        self.folder = StationFolder(7)
-        self.addCleanup(self.folder.remove)
-        self.monitor, self.window = X.start_monitor(self, install_monitor(self.folder.path))
-        wait_for(lambda: X.caption(self.window) == "7", "the first refresh")
+        self.folder, self.window = X.start_refreshed_monitor(self)
         self.requests = RootRequests(X)
         self.addCleanup(self.requests.stop)
 

@@ -542,31 +542,28 @@ class KeepTopmost::X11 {
             return;
         }
         if (pending_) unanswered_[pending_->way] = kUnansweredBeforeRefused;
+        sendToWindowManager(aboutThisWindow(
+            kWmState, {kRemoveState, atoms_[kWmStateDemandsAttention], 0, kSourcePager, 0}));
+    }
+
+    // An EWMH client message about this window to the window manager.
+    xcb_client_message_event_t aboutThisWindow(Atom type,
+                                               const std::array<std::uint32_t, 5>& data) const {
         xcb_client_message_event_t message{};
         message.response_type = XCB_CLIENT_MESSAGE;
         message.format = 32;
         message.window = window_;
-        message.type = atoms_[kWmState];
-        message.data.data32[0] = kRemoveState;
-        message.data.data32[1] = atoms_[kWmStateDemandsAttention];
-        message.data.data32[3] = kSourcePager;
-        sendToWindowManager(message);
+        message.type = atoms_[type];
+        std::copy(data.begin(), data.end(), std::begin(message.data.data32));
+        return message;
     }
 
     void ask(Way way, xcb_window_t covering) {
         switch (way) {
-            case kRestackMessage: {
-                xcb_client_message_event_t message{};
-                message.response_type = XCB_CLIENT_MESSAGE;
-                message.format = 32;
-                message.window = window_;
-                message.type = atoms_[kRestackWindow];
-                message.data.data32[0] = kSourcePager;
-                message.data.data32[1] = covering;
-                message.data.data32[2] = XCB_STACK_MODE_ABOVE;
-                sendToWindowManager(message);
+            case kRestackMessage:
+                sendToWindowManager(aboutThisWindow(
+                    kRestackWindow, {kSourcePager, covering, XCB_STACK_MODE_ABOVE, 0, 0}));
                 break;
-            }
             case kSiblingRequest:
                 sendToWindowManager(restackRequest(window_, covering, XCB_STACK_MODE_ABOVE));
                 break;
