@@ -14,8 +14,8 @@ X = None
 TICKS = 20
 # Where no way of asking is honoured, the monitor stays under a later "above" window.
 REFUSES_EVERY_WAY = {"awesome"}
-# Enough ticks for the monitor to find each way of asking refused.
-TICKS_TO_GIVE_UP = 60
+# Patience enough for the monitor to find each way of asking refused, ten ticks each.
+GIVING_UP_PATIENCE_S = 60
 
 
 def setUpModule():
@@ -80,7 +80,7 @@ class StackingRequests(unittest.TestCase):
             X.over_ticks(self.folder, self.window, 1, lambda: heard.append(self.requests.count()))
             return len(heard) > 10 and heard[-1] == heard[-11]
         wait_for(silent_for_ten_ticks, "the monitor to stop asking",
-                 patience_s=TICKS_TO_GIVE_UP)
+                 patience_s=GIVING_UP_PATIENCE_S)
         asked = self.requests.count()
 
         def nothing_asked():
