@@ -13,6 +13,8 @@ packages=(
     # The window managers the window tests also run under, and GNOME's Wayland session with
     # Xwayland; mutter composites on Mesa's software renderer.
     xfwm4 metacity mutter icewm xwayland libgl1-mesa-dri
+    # And under MATE's marco (with the settings schemas it reads at start), fluxbox and awesome.
+    marco mate-settings-daemon-common fluxbox awesome
     desktop-file-utils
     # The file-server tests: a private Samba server and SMB2 clients.
     samba python3-impacket
