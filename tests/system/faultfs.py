@@ -37,8 +37,12 @@ class FaultFs:
         return self
 
     def fail_reads(self, error_name="EIO"):
-        with open(self.control, "w") as control:
+        # Whole at once: a read between the file's creation and its write would find it empty
+        # and fail with another number than the one asked for.
+        staging = self.control + ".new"
+        with open(staging, "w") as control:
             control.write(error_name)
+        os.replace(staging, self.control)
 
     def hold_reads(self):
         self.fail_reads("HOLD")
