@@ -2,21 +2,16 @@
 server whose SMB2 clients each lock one record, as the owning application's workstations do.
 Prints the median wall time of each over 20 runs, and their ratio, all from this one run.
 
-usage: sudo STATION_OWNER=... STATION_SCAN=... PROSTREVAN=... \
+usage: sudo STATION_OWNER=... STATION_SCAN=... \
            python3 bench/samba_holders_figures.py RECORDS CLIENTS
 """
-import os
-import shutil
 import statistics
 import subprocess
 import sys
-import tempfile
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests",
-                                "system"))
-from samba_test import SambaServer, Workstation, record  # noqa: E402
-from harness import STATION_OWNER, STATION_SCAN  # noqa: E402
+from samba_station import served
+from harness import STATION_SCAN  # noqa: E402
 
 
 def median_ms(command, runs=20):
@@ -30,26 +25,13 @@ def median_ms(command, runs=20):
 
 def main():
     records, clients = int(sys.argv[1]), int(sys.argv[2])
-    root = tempfile.mkdtemp(prefix="ostrevan-figures-")
-    server = SambaServer(root)
-    workstations = []
-    try:
-        subprocess.run([STATION_OWNER, "create", os.path.join(server.share, "Brevanto.SIT"),
-                        str(records)], check=True)
-        step = max(1, (records - 1) // clients)
-        for number in range(2, records + 1, step)[:clients]:
-            workstations.append(Workstation(server, "rw", record(number)))
+    with served(records, clients) as server:
         scan = [STATION_SCAN, "--json", server.share]
         holders = [STATION_SCAN, "--json", "--holders", "--smb-conf", server.configuration,
                    server.share]
         alone, looked_up = median_ms(scan), median_ms(holders)
         print("%d records, %d Samba clients: station-scan %.1f ms, with --holders %.1f ms "
               "(%.1fx)" % (records, clients, alone, looked_up, looked_up / alone))
-    finally:
-        for workstation in workstations:
-            workstation.disconnect()
-        server.stop()
-        shutil.rmtree(root)
 
 
 if __name__ == "__main__":

@@ -13,11 +13,14 @@ packages=(
     # The window managers the window tests also run under, and GNOME's Wayland session with
     # Xwayland; mutter composites on Mesa's software renderer.
     xfwm4 metacity mutter icewm xwayland libgl1-mesa-dri
+    # And under MATE's marco (with the settings schemas it reads at start), fluxbox and awesome.
+    marco mate-settings-daemon-common fluxbox awesome
     desktop-file-utils
     # The file-server tests: a private Samba server and SMB2 clients.
     samba python3-impacket
-    # The holder look-up's tests: btrfs subvolumes on a loop mount.
-    btrfs-progs
+    # The holder look-up's tests: btrfs subvolumes on a loop mount, and its kcmp calls and the
+    # descriptor folders it opens counted; fuser, beside which its benchmark measures it.
+    btrfs-progs strace psmisc
     # A file system of the tests' own whose reads fail, or hang, on demand (FUSE).
     fuse3 python3-fusepy
     # station-scan's probes run by the engines they serve, and the checkers of the packaged

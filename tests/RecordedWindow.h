@@ -17,7 +17,11 @@ class RecordedWindow final : public viewer::WindowControls {
     void setCaption(const std::string& text) override { caption = text; }
     station::TextHolder& txtPuestos() override { return listing; }
     void showMessageBox(const std::string& text) override { modalBoxes.push_back(text); }
-    void showOutageBox(const std::string& text) override { outageBoxes.push_back(text); }
+    void showOutageBox(const std::string& text) override {
+        outageBoxes.push_back(text);
+        outageBoxOpen = true;
+    }
+    void closeOutageBox() noexcept override { outageBoxOpen = false; }
     void keepTopmost() noexcept override {}
     void endProgram(int status) noexcept override { ended = status; }
 
@@ -25,6 +29,7 @@ class RecordedWindow final : public viewer::WindowControls {
     station::PlainText listing;
     std::vector<std::string> modalBoxes;
     std::vector<std::string> outageBoxes;
+    bool outageBoxOpen = false;
     int ended = -1;
 };
 

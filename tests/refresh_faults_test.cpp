@@ -58,6 +58,8 @@ TEST_F(FaultsUnderTheMonitor, AGoneHandleIsOneBoxAndTheNextTickReadsThroughANewO
     EXPECT_EQ(window.outageBoxes, box(FaultyCalls::handleGoneNumber()));
     EXPECT_EQ(window.listing.text(), kSevenRecords);
     EXPECT_EQ(window.caption, "7");
+    // The outage is over, and its box has gone with it.
+    EXPECT_FALSE(window.outageBoxOpen);
     EXPECT_EQ(faults.openFiles(), 1);
     expectRunningWithoutAModalBox();
 }

@@ -75,6 +75,21 @@ TEST(StationScanTool, FailedOpenEndsWithStatusOne) {
         << run.output;
 }
 
+// On Windows a path that begins with "/" starts at the root of the current drive; under Wine, every
+// Unix path is such a one. It is a folder, never an option.
+TEST(StationScanTool, TakesAFolderThatBeginsWithASlash) {
+    TempFolder folder;
+    writeStationFile(folder.stationFile(), 2 * 81);
+    const std::filesystem::path before = std::filesystem::current_path();
+    // The scan inherits the current folder, and with it the drive that the path starts on.
+    std::filesystem::current_path(folder.path().root_path());
+    const ProgramRun run =
+        runScan("--json \"/" + folder.path().relative_path().generic_string() + "\"");
+    std::filesystem::current_path(before);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.output, "{\"listing\": \"2\\t3\\r\\n\", \"connected\": 0, \"lastFree\": 2}\n");
+}
+
 TEST(StationScanTool, VersionOfTheProject) {
     for (const std::string option : {"--version", "-V"}) {
         const ProgramRun run = runScan(option);

@@ -200,7 +200,16 @@ std::string metricsText(const PassResult& pass, const FoundHolders& found,
                pass.reachedTheEnd() ? 1 : 0);
     out.family("prostrevan_build_info", "Always 1: the version of station-scan that wrote this.");
     out.sample("prostrevan_build_info", {{"version", std::string(kVersion)}}, 1);
-    if (!pass.reachedTheEnd()) return std::move(out).text();
+    const auto timestamp = [&out, &pass] {
+        out.single("prostrevan_scan_timestamp_seconds",
+                   "When the pass ran, in seconds since 1970: a file left behind by a stopped "
+                   "timer keeps its old time.",
+                   std::chrono::duration<double>(pass.startedAt.time_since_epoch()).count());
+    };
+    if (!pass.reachedTheEnd()) {
+        timestamp();
+        return std::move(out).text();
+    }
 
     out.single("prostrevan_records",
                "Entries in the listing: every record the pass tried, from record 2 to the one "
@@ -245,10 +254,7 @@ std::string metricsText(const PassResult& pass, const FoundHolders& found,
     if (found) holderMetrics(out, *found, lastExposedRecord);
     out.single("prostrevan_scan_duration_seconds", "How long the pass took.",
                pass.duration.count());
-    out.single("prostrevan_scan_timestamp_seconds",
-               "When the pass ran, in seconds since 1970: a file left behind by a stopped timer "
-               "keeps its old time.",
-               std::chrono::duration<double>(pass.startedAt.time_since_epoch()).count());
+    timestamp();
     return std::move(out).text();
 }
 

@@ -38,15 +38,16 @@ PluginReport checkReport(const PassResult& pass, const FoundHolders& found,
         return {PluginReport::critical,
                 statusLine(PluginReport::critical, describeFailure(pass, "|")) + "\n"};
     }
-    // Counted record by record: after a failure part-way the scan itself reports 0 connected.
+    // A pass that stopped part-way counted only some records: no count, no thresholds on it and
+    // no performance data, which an engine would store and graph as tills gone.
+    if (pass.failure) {
+        return {PluginReport::critical,
+                statusLine(PluginReport::critical, describeFailure(pass, "|")) + "\n"};
+    }
     const auto connected = static_cast<std::int64_t>(pass.locked.size());
     PluginReport::State state = PluginReport::ok;
     std::vector<std::string> findings;
-    if (pass.failure) {
-        state = PluginReport::critical;
-        findings.push_back(describeFailure(pass, "|"));
-    }
-    if (settings.expected && !pass.failure) {
+    if (settings.expected) {
         std::vector<std::int32_t> missing;
         for (const std::int32_t record : settings.expected->records()) {
             if (!std::ranges::binary_search(pass.locked, record)) missing.push_back(record);
@@ -85,6 +86,11 @@ PluginReport checkReport(const PassResult& pass, const FoundHolders& found,
         for (const holders::Holder& holder : *found) output += describeHolder(holder, "|") + "\n";
     }
     return {state, output};
+}
+
+PluginReport failureReport(PluginReport::State state, std::string_view problem,
+                           const std::system_error& failure) {
+    return {state, statusLine(state, plain(problem) + ": " + failureText(failure)) + "\n"};
 }
 
 PluginReport usageReport(std::string_view problem, std::string_view usage) {

@@ -31,6 +31,10 @@ PluginReport checkReport(const PassResult& pass, const FoundHolders& found,
                          const std::optional<std::system_error>& lookUpFailure,
                          const CheckSettings& settings);
 
+// A pass that did not answer, or could not be run: state, with the problem and the failure.
+PluginReport failureReport(PluginReport::State state, std::string_view problem,
+                           const std::system_error& failure);
+
 // The plugin could not run as asked: UNKNOWN, with the problem and the usage.
 PluginReport usageReport(std::string_view problem, std::string_view usage);
 

@@ -11,6 +11,7 @@
 #include "holders/LockHolders.h"
 #include "station/Display.h"
 #include "station/StationFile.h"
+#include "tools/PassWatch.h"
 
 namespace tools {
 
@@ -33,6 +34,7 @@ struct PassResult {
     // entries) and those whose read reported a lock.
     std::vector<std::int32_t> tried;
     std::vector<std::int32_t> locked;
+    // When the pass began, its open included.
     std::chrono::system_clock::time_point startedAt;
     std::chrono::duration<double> duration{};
 
@@ -48,10 +50,14 @@ using FoundHolders = std::optional<std::vector<holders::Holder>>;
 class ScanPass {
   public:
     // The station file in folder, or beside this program when folder is empty.
-    ScanPass(const std::filesystem::path& folder, station::WhenMissing whenMissing);
+    static std::filesystem::path stationFileIn(const std::filesystem::path& folder);
 
-    // Runs the pass; with noteRecords, through a wrapper that notes each record tried and
-    // locked (without, the pass reads the station file itself, exactly as the monitor's does).
+    // Opens the station file in folder (see stationFileIn), telling progress.
+    ScanPass(const std::filesystem::path& folder, station::WhenMissing whenMissing,
+             PassProgress& progress);
+
+    // Runs the pass, telling progress of each step on the file; with noteRecords, noting each
+    // record tried and locked.
     PassResult run(bool noteRecords);
 
     // The pass's own open file, lent to the look-up of its holders: the file the pass read, even
@@ -59,6 +65,8 @@ class ScanPass {
     station::NativeHandle nativeHandle() { return stationFile_.nativeHandle(); }
 
   private:
+    PassProgress& progress_;
+    std::chrono::system_clock::time_point startedAt_;
     station::FileTable files_;
     // Where the monitor shows a message box, the scanner keeps the failure behind it.
     station::KeptFailure messages_;

@@ -2,6 +2,7 @@
 // for monitoring engines.
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <chrono>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -14,6 +15,7 @@
 #include "tools/Console.h"
 #include "tools/JsonOutput.h"
 #include "tools/MetricsOutput.h"
+#include "tools/PassWatch.h"
 #include "tools/PluginOutput.h"
 #include "tools/ProbeArguments.h"
 #include "tools/ReplacedFile.h"
@@ -26,9 +28,12 @@ namespace {
 // No '|' anywhere in it: after a plugin's status line, a monitoring engine would take what
 // follows one for performance data.
 constexpr const char* kUsage =
-    "usage: station-scan [--json] [--holders [--smb-conf FILE] [--smbstatus PATH]] [FOLDER]\n"
-    "       station-scan --check [-w RANGE] [-c RANGE] [--expect LIST] [--holders ...] FOLDER\n"
-    "       station-scan --prometheus [--output FILE] [--expect LIST] [--holders ...] [FOLDER]\n"
+    "usage: station-scan [--json] [--holders [--smb-conf FILE] [--smbstatus PATH]] [-t SECONDS]\n"
+    "                    [FOLDER]\n"
+    "       station-scan --check [-w RANGE] [-c RANGE] [--expect LIST] [--holders ...] [-t ...]\n"
+    "                    FOLDER\n"
+    "       station-scan --prometheus [--output FILE] [--expect LIST] [--holders ...] [-t ...]\n"
+    "                    [FOLDER]\n"
     "       station-scan --version\n"
     "\n"
     "Runs one pass over FOLDER/Brevanto.SIT (default: the folder of this program) as the\n"
@@ -58,7 +63,13 @@ constexpr const char* kUsage =
     "--output FILE  writes them to FILE whole (a new file put in its place, even where FILE\n"
     "           was a symbolic link), not to standard output.\n"
     "-V, --version  prints the version.\n"
-    "With --check or --prometheus a missing station file is never created.\n";
+    "With --check or --prometheus a missing station file is never created.\n"
+    "\n"
+    "-t, --timeout SECONDS  bounds the whole run (default 10). An open or read of the station\n"
+    "           file that has not returned in 5 s, or a run past SECONDS, fails the pass with\n"
+    "           the system's time-out error, saying what did not answer: --check is CRITICAL,\n"
+    "           --prometheus gives prostrevan_up 0; the status is given at once, even when the\n"
+    "           read cannot be interrupted.\n";
 
 struct Options {
     bool help = false;
@@ -74,6 +85,7 @@ struct Options {
     std::string expect;
     std::string output;
     std::string folder;
+    int timeout = 10;
 };
 
 // Throws CLI::ParseError for arguments it cannot take.
@@ -81,6 +93,8 @@ Options parse(std::vector<std::string> words) {
     Options options;
     CLI::App app;
     app.set_help_flag();
+    // CLI11 takes "/word" for an option on Windows: a folder from the drive's root is no option.
+    app.allow_windows_style_options(false);
     app.add_flag("-h,--help", options.help);
     app.add_flag("-V,--version", options.version);
     CLI::Option* json = app.add_flag("--json", options.json);
@@ -106,6 +120,7 @@ Options parse(std::vector<std::string> words) {
         "LIST");
     CLI::Option* expect = app.add_option("--expect", options.expect)->check(records);
     app.add_option("--output", options.output)->needs(prometheus);
+    app.add_option("-t,--timeout", options.timeout)->check(CLI::Range(1, 86400));
     app.add_option("FOLDER", options.folder);
     std::ranges::reverse(words);  // CLI11 takes them last first
     app.parse(words);
@@ -142,6 +157,125 @@ std::optional<Argument> parsed(const std::string& text) {
     return text.empty() ? std::nullopt : Argument::parse(text);
 }
 
+// The pass in the format asked for, with the status to exit with; with writeErrors, its
+// failures on standard error too.
+int printPass(const Options& options, const tools::PassResult& pass,
+              const tools::FoundHolders& found,
+              const std::optional<std::system_error>& lookUpFailure, bool writeErrors = true) {
+    const auto expected = parsed<tools::RecordList>(options.expect);
+    if (options.check) {
+        const tools::PluginReport report =
+            tools::checkReport(pass, found, lookUpFailure,
+                               {parsed<tools::ThresholdRange>(options.warning),
+                                parsed<tools::ThresholdRange>(options.critical), expected});
+        std::cout << report.output;
+        return report.state;
+    }
+
+    if (writeErrors && pass.failure) {
+        std::cerr << "station-scan: " << tools::describeFailure(pass) << "\n";
+    }
+    if (writeErrors && lookUpFailure) printFailure(*lookUpFailure);
+    bool failed = pass.failure || lookUpFailure;
+    if (options.prometheus) {
+        const std::string metrics = tools::metricsText(pass, found, lookUpFailure, expected);
+        if (options.output.empty()) {
+            std::cout << metrics;
+        } else {
+            try {
+                tools::replaceWhole(tools::pathFromUtf8(options.output), metrics);
+            } catch (const std::system_error& failure) {
+                std::cerr << "station-scan: cannot write "
+                          << tools::escapedForTerminal(options.output) << ": "
+                          << station::failureNumber(failure) << " " << failure.code().message()
+                          << "\n";
+                failed = true;
+            }
+        }
+    } else if (options.json) {
+        tools::printJson(std::cout, pass, found);
+    } else {
+        tools::printText(std::cout, pass, found);
+    }
+    return failed ? 1 : 0;
+}
+
+// One pass and its report: all that the watched run does.
+int scanAndReport(const Options& options, tools::PassProgress& progress) {
+    // A probe only looks: it never creates the station file.
+    const bool probe = options.check || options.prometheus;
+    tools::ScanPass scan(tools::pathFromUtf8(options.folder),
+                         probe ? station::WhenMissing::fail : station::WhenMissing::create,
+                         progress);
+    const tools::PassResult pass = scan.run(probe || options.holders);
+
+    progress.lookingUp();
+    tools::FoundHolders found;
+    std::optional<std::system_error> lookUpFailure;
+    if (options.holders && pass.reachedTheEnd()) {
+        try {
+            holders::LookUpOptions lookUp;
+            lookUp.sambaConfiguration = tools::pathFromUtf8(options.sambaConfiguration);
+            lookUp.smbstatus = tools::pathFromUtf8(options.smbstatus);
+            found = holders::lookUp(scan.nativeHandle(), pass.locked, lookUp);
+        } catch (const std::system_error& failure) {
+            lookUpFailure = failure;
+        }
+    }
+    progress.reporting();
+    return printPass(options, pass, found, lookUpFailure);
+}
+
+// What did not answer, for a run that stalled at stall.
+std::string whatDidNotAnswer(const Options& options, const tools::Stall& stall,
+                             const std::string& stationFile) {
+    switch (stall.step) {
+        case tools::Step::starting:
+            return "the start of the pass over " + stationFile;
+        case tools::Step::opening:
+            return "the open of " + stationFile;
+        case tools::Step::reading:
+            return "the read of record " + std::to_string(stall.record) + " of " + stationFile;
+        case tools::Step::lookingUp:
+            return "the look-up of the holders of " + stationFile;
+        case tools::Step::reporting:
+            break;
+    }
+    return options.output.empty() ? "the output" : "the writing of " + options.output;
+}
+
+// The answer for a run abandoned at stall: a failed pass that says what did not answer.
+int reportStall(const Options& options, const tools::Stall& stall,
+                std::chrono::system_clock::time_point startedAt) {
+    tools::PassResult pass;
+    try {
+        pass.stationFile = tools::ScanPass::stationFileIn(tools::pathFromUtf8(options.folder));
+    } catch (const std::system_error&) {
+        pass.stationFile = station::kStationFileName;  // where this program is is unknown
+    }
+    pass.startedAt = startedAt;
+    pass.ran = stall.step != tools::Step::starting && stall.step != tools::Step::opening;
+    pass.failure = tools::timedOut();
+    const std::string what = whatDidNotAnswer(options, stall, tools::utf8(pass.stationFile));
+    const std::string patience =
+        stall.operationTimedOut
+            ? std::to_string(tools::PassWatch::kOperationPatience.count()) + " s"
+            : "the time-out of " + std::to_string(options.timeout) + " s";
+    const std::string problem = "no answer from " + what + " in " + patience;
+    if (options.check) {
+        const tools::PluginReport report =
+            tools::failureReport(tools::PluginReport::critical, problem, *pass.failure);
+        std::cout << report.output;
+        return report.state;
+    }
+    std::cerr << "station-scan: " << tools::escapedForTerminal(problem) << ": "
+              << station::failureNumber(*pass.failure) << " "
+              << station::failureDescription(*pass.failure) << "\n";
+    pass.tried.clear();
+    printPass(options, pass, std::nullopt, std::nullopt, false);
+    return 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -171,59 +305,26 @@ int main(int argc, char** argv) {
         return finished(asPlugin ? tools::PluginReport::unknown : 0, asPlugin);
     }
 
-    // A probe only looks: it never creates the station file.
-    const bool probe = options.check || options.prometheus;
-    tools::ScanPass scan(tools::pathFromUtf8(options.folder),
-                         probe ? station::WhenMissing::fail : station::WhenMissing::create);
-    const tools::PassResult pass = scan.run(probe || options.holders);
-
-    tools::FoundHolders found;
-    std::optional<std::system_error> lookUpFailure;
-    if (options.holders && pass.reachedTheEnd()) {
-        try {
-            holders::LookUpOptions lookUp;
-            lookUp.sambaConfiguration = tools::pathFromUtf8(options.sambaConfiguration);
-            lookUp.smbstatus = tools::pathFromUtf8(options.smbstatus);
-            found = holders::lookUp(scan.nativeHandle(), pass.locked, lookUp);
-        } catch (const std::system_error& failure) {
-            lookUpFailure = failure;
+    const auto startedAt = std::chrono::system_clock::now();
+    try {
+        return finished(tools::runWatched(
+                            std::chrono::seconds(options.timeout),
+                            [&options](tools::PassProgress& progress) {
+                                return scanAndReport(options, progress);
+                            },
+                            [&options, startedAt](const tools::Stall& stall) {
+                                return reportStall(options, stall, startedAt);
+                            }),
+                        asPlugin);
+    } catch (const std::system_error& failure) {
+        // The run could not be started under watch.
+        if (options.check) {
+            std::cout << tools::failureReport(tools::PluginReport::unknown, "cannot run the pass",
+                                              failure)
+                             .output;
+            return finished(tools::PluginReport::unknown, asPlugin);
         }
+        printFailure(failure);
+        return finished(1, asPlugin);
     }
-
-    const auto expected = parsed<tools::RecordList>(options.expect);
-    if (options.check) {
-        const tools::PluginReport report =
-            tools::checkReport(pass, found, lookUpFailure,
-                               {parsed<tools::ThresholdRange>(options.warning),
-                                parsed<tools::ThresholdRange>(options.critical), expected});
-        std::cout << report.output;
-        return finished(report.state, asPlugin);
-    }
-
-    if (pass.failure) {
-        std::cerr << "station-scan: " << tools::describeFailure(pass) << "\n";
-    }
-    if (lookUpFailure) printFailure(*lookUpFailure);
-    bool failed = pass.failure || lookUpFailure;
-    if (options.prometheus) {
-        const std::string metrics = tools::metricsText(pass, found, lookUpFailure, expected);
-        if (options.output.empty()) {
-            std::cout << metrics;
-        } else {
-            try {
-                tools::replaceWhole(tools::pathFromUtf8(options.output), metrics);
-            } catch (const std::system_error& failure) {
-                std::cerr << "station-scan: cannot write "
-                          << tools::escapedForTerminal(options.output) << ": "
-                          << station::failureNumber(failure) << " " << failure.code().message()
-                          << "\n";
-                failed = true;
-            }
-        }
-    } else if (options.json) {
-        tools::printJson(std::cout, pass, found);
-    } else {
-        tools::printText(std::cout, pass, found);
-    }
-    return finished(failed ? 1 : 0, asPlugin);
 }

@@ -77,6 +77,9 @@ void RefreshCycle::failBeforeThePass() {
 
 void RefreshCycle::reportOutage() {
     if (!passFailure_.failure) {
+        // Read to the end: the outage is over, and a box still reporting it would tell whoever
+        // looks later of a failure that is no more.
+        if (inOutage_) window_.closeOutageBox();
         inOutage_ = false;
         return;
     }

@@ -36,6 +36,8 @@ class WindowControls {
     // from whatever window has it. A box of an earlier call still open shows the new text instead
     // of a second box appearing.
     virtual void showOutageBox(const std::string& text) = 0;
+    // Closes that box if it is still open; the keyboard focus goes back where the box found it.
+    virtual void closeOutageBox() noexcept = 0;
     // Puts the window back above every ordinary window without moving, resizing or activating it.
     virtual void keepTopmost() noexcept = 0;
     // Leaves the event loop, which then returns status.
@@ -47,11 +49,11 @@ class WindowControls {
 // and puts the last free station in the caption; a tick then keeps the window on top. A failure
 // that nothing handles is reported and ends the program. A pass that fails part-way (a failing
 // disk, a dropped share) is reported once per outage, in a box that does not stop the refreshes,
-// so that the listing comes back by itself when the file reads again; where the open file no
-// longer reads, it is opened again by its path. Each toolkit's window hands its events here and
-// lends its controls. The listing follows the file at the path: a file deleted, renamed away or
-// replaced under the name is closed and the path opened again, never created; nothing there is an
-// outage like a failed pass.
+// so that the listing comes back by itself when the file reads again, and the box goes by itself
+// then too; where the open file no longer reads, it is opened again by its path. Each toolkit's
+// window hands its events here and lends its controls. The listing follows the file at the path:
+// a file deleted, renamed away or replaced under the name is closed and the path opened again,
+// never created; nothing there is an outage like a failed pass.
 class RefreshCycle final : private station::MessageSink {
   public:
     // The station file is opened and read through calls: the operating system's own, or in a

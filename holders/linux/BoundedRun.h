@@ -1,9 +1,12 @@
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,9 +23,37 @@ struct BoundedRun {
     bool timedOut = false;  // killed, with everything it started, after its patience ran out
 };
 
+// The signals that end a program from outside by default: a terminal's Ctrl-C, a service
+// manager's or a monitoring engine's stop. Held back from the calling thread while it has
+// something to end first, and delivered once it lets go of them; those the caller handles or
+// ignores are left as they are.
+class HeldSignals {
+  public:
+    HeldSignals();
+    HeldSignals(const HeldSignals&) = delete;
+    HeldSignals& operator=(const HeldSignals&) = delete;
+    ~HeldSignals();
+    // Readable once one of them has come.
+    int fd() const { return signals_.get(); }
+    // The caller's own signal mask, for a child to start with.
+    const sigset_t& callerMask() const { return callerMask_; }
+
+  private:
+    sigset_t callerMask_;
+    FileDescriptor signals_;
+};
+
+// What the caller does while it waits for a program: step, every so often.
+struct Meanwhile {
+    std::function<void()> step;
+    std::chrono::milliseconds every{0};
+};
+
 // A program run at exactly its path (never looked up on PATH), with a minimal environment of its
 // own rather than the caller's and no standard input, for at most its patience from its start.
-// It runs beside the caller until finish(); a program never finished is killed.
+// It runs beside the caller until finish(); a program never finished is killed. It never
+// outlives its caller: it is killed, with what it started, before a signal that ends the caller
+// takes effect, and by a keeper of its own when the caller is killed outright.
 class BoundedProgram {
   public:
     BoundedProgram(const std::filesystem::path& program, const std::vector<std::string>& arguments,
@@ -32,9 +63,13 @@ class BoundedProgram {
     ~BoundedProgram();
 
     // Waits for its end, killing it (and all it started) once its patience has run out.
-    BoundedRun finish();
+    BoundedRun finish(const Meanwhile& meanwhile = {});
 
   private:
+    // Waits for the program, killed first with all it started when killing; its wait status.
+    int reap(bool killing);
+
+    std::optional<HeldSignals> held_;
     FileDescriptor output_;
     FileDescriptor errors_;
     pid_t child_ = -1;

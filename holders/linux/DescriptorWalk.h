@@ -33,10 +33,12 @@ struct StationIdentity {
     static StationIdentity of(int fd);
 };
 
-// One descriptor of one process.
+// One descriptor of one process, in the descriptor table of one of its threads: the process's
+// own (task is its pid), or, once its main thread has ended, a live thread's.
 struct Descriptor {
     std::int64_t pid;
     int number;
+    std::int64_t task;
     auto operator<=>(const Descriptor&) const = default;
 };
 
@@ -75,12 +77,11 @@ DescriptorWalk walkDescriptors(const StationIdentity& station,
 // descriptor of the station file.
 std::vector<KernelLock> locksThrough(const StationIdentity& station, const Descriptor& descriptor);
 
-// Whether two descriptors share one open file description, so that an open-file-description
-// lock through both is one lock. When the kernel will not compare them (kcmp refused, or not
-// built in), they are taken as one: at worst a lock is then reported unseen, never hidden.
-bool shareDescription(const Descriptor& one, const Descriptor& other);
-
-// How many open file descriptions the descriptors have among them.
+// How many open file descriptions the descriptors have among them, so that an
+// open-file-description lock through several of them is counted once for each description. The
+// kernel orders descriptions (kcmp), so they are sorted, each process pinned meanwhile. A
+// descriptor that the kernel will not compare (kcmp refused, or not built in) is taken to share
+// a description with the others: at worst a lock is then reported unseen, never hidden.
 int countDescriptions(const std::vector<Descriptor>& descriptors);
 
 }  // namespace holders

@@ -1,8 +1,12 @@
 #include "holders/linux/KernelLocks.h"
 
 #include <fcntl.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <iterator>
 #include <system_error>
 
 #include "holders/linux/ProcFiles.h"
@@ -73,12 +77,73 @@ std::vector<KernelLock> locksIn(std::string_view listing, std::string_view key) 
     return locks;
 }
 
-std::vector<KernelLock> listedLocks(std::string_view key) {
+namespace {
+
+// One reading of /proc/locks, whole, and whether it came in more than one read.
+struct Reading {
     std::string listing;
-    if (!readWhole(AT_FDCWD, "/proc/locks", listing)) {
-        throw std::system_error(errno, std::system_category(), "/proc/locks");
+    bool pieced = false;
+};
+
+Reading readListing() {
+    const FileDescriptor file(::open("/proc/locks", O_RDONLY | O_CLOEXEC));
+    if (file.get() < 0) throw std::system_error(errno, std::system_category(), "/proc/locks");
+    Reading reading;
+    int reads = 0;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t got = ::read(file.get(), buffer, sizeof buffer);
+        if (got == 0) break;
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            throw std::system_error(errno, std::system_category(), "/proc/locks");
+        }
+        reading.listing.append(buffer, static_cast<std::size_t>(got));
+        ++reads;
     }
-    return locksIn(listing, key);
+    reading.pieced = reads > 1;
+    return reading;
+}
+
+}  // namespace
+
+std::vector<KernelLock> listedLocks(std::string_view key) {
+    // The kernel gives the list a page at a time, walking it afresh for each read: a lock taken or
+    // let go meanwhile anywhere on the machine (a Samba server's own database locks, smbstatus's)
+    // can repeat or drop a line at a page's edge. A list of more than a page is read three times,
+    // and only the locks that every reading lists count, each as often as the fewest readings
+    // list it: a line repeated in one reading is not taken for a lock of its own.
+    Reading reading = readListing();
+    std::vector<KernelLock> locks = locksIn(reading.listing, key);
+    std::ranges::sort(locks);
+    for (int again = 0; reading.pieced && again < 2; ++again) {
+        reading = readListing();
+        std::vector<KernelLock> more = locksIn(reading.listing, key);
+        std::ranges::sort(more);
+        std::vector<KernelLock> both;
+        std::ranges::set_intersection(locks, more, std::back_inserter(both));
+        locks = std::move(both);
+    }
+    return locks;
+}
+
+void glanceAtListing() { readListing(); }
+
+std::set<std::int64_t> classicLockHolders() {
+    const Reading reading = readListing();
+    std::set<std::int64_t> pids;
+    for (std::string_view listing = reading.listing; !listing.empty();) {
+        const std::size_t end = std::min(listing.find('\n'), listing.size());
+        std::string_view line = listing.substr(0, end);
+        listing.remove_prefix(std::min(end + 1, listing.size()));
+        nextWord(line);                           // the lock's number
+        if (nextWord(line) != "POSIX") continue;  // a waiter's "->" too
+        nextWord(line);                           // ADVISORY or MANDATORY
+        nextWord(line);                           // READ or WRITE
+        long long pid = 0;
+        if (parseDecimal(nextWord(line), pid) && pid > 0) pids.insert(pid);
+    }
+    return pids;
 }
 
 }  // namespace holders

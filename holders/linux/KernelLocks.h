@@ -3,6 +3,7 @@
 #include <compare>
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,5 +42,14 @@ std::vector<KernelLock> locksIn(std::string_view listing, std::string_view key);
 
 // The kernel's whole list, /proc/locks, for the file with that key.
 std::vector<KernelLock> listedLocks(std::string_view key);
+
+// Reads the kernel's whole list and throws it away. A reading that follows none by more than a few
+// milliseconds waits for the kernel to quiesce its list of locks (an RCU grace period, 5 to 15 ms
+// on a loaded machine); one that follows another closely is answered at once.
+void glanceAtListing();
+
+// The processes that hold a classic lock on any file, as one reading of the kernel's list names
+// them (those this pid namespace can see).
+std::set<std::int64_t> classicLockHolders();
 
 }  // namespace holders

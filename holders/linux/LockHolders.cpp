@@ -1,7 +1,7 @@
 // Linux: the kernel's lock list names every lock on the station file, the process of a classic
 // lock and no process for an open-file-description lock (Samba's kind); a lock shows with its
-// holder in the fdinfo of every descriptor that holds it. Samba's own status then says which
-// client an smbd process serves.
+// holder in the fdinfo of every descriptor that holds it. Samba's own status says which client an
+// smbd process serves, and, asked first, which processes alone need looking into.
 #include "holders/LockHolders.h"
 
 #include <fcntl.h>
@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <iterator>
 #include <map>
 #include <set>
@@ -97,18 +98,63 @@ std::string reasonWithoutHolder(int fd, const LockNow& now) {
     return std::string(kTakenMeanwhileReason);
 }
 
-bool isSamba(std::int64_t pid) {
-    const auto facts = describe(pid);
-    return facts && facts->command.starts_with("smbd");
+// Whether a process may be one of Samba's servers, by the name it gives itself: reason enough to
+// ask Samba's status about it, never to take it for Samba (the pids smbstatus lists are).
+bool namedLikeSamba(const std::string& command) { return command.starts_with("smbd"); }
+
+bool mayBeSamba(std::int64_t pid) {
+    const auto command = commandOf(pid);
+    return command && namedLikeSamba(*command);
+}
+
+// Often enough that each glance at the kernel's list follows the last closely.
+constexpr std::chrono::milliseconds kGlancesApart{3};
+
+// The processes of the classic locks among the locks.
+std::set<std::int64_t> classicProcesses(const std::vector<KernelLock>& locks) {
+    std::set<std::int64_t> pids;
+    for (const KernelLock& lock : locks) {
+        if (lock.kind == LockKind::Classic && lock.pid > 0) pids.insert(lock.pid);
+    }
+    return pids;
+}
+
+// Whether one of Samba's servers may run on this machine, as a cheap hint: Samba's daemons hold
+// classic locks for as long as they run (the main smbd on its pid file, each smbd on its
+// databases), and few processes hold any. Reason enough to ask Samba's status first; where it
+// misses, the walk still finds every holder, and Samba's status is asked after it.
+bool sambaMayRun() { return std::ranges::any_of(classicLockHolders(), mayBeSamba); }
+
+// The processes to walk when the locks that Samba lists on the file cover every
+// open-file-description lock that the kernel lists on it: Samba's servers and the classic locks'
+// processes, with every process forked from them, which may share their descriptions. None (the
+// whole machine) when a lock is not Samba's, or children cannot be listed.
+std::optional<std::set<std::int64_t>> sambaFirst(const SambaStatus& samba,
+                                                 const std::vector<KernelLock>& locks,
+                                                 std::set<std::int64_t> processes) {
+    for (const KernelLock& lock : locks) {
+        if (lock.kind == LockKind::OpenFileDescription && !samba.covers(lock.range)) {
+            return std::nullopt;
+        }
+    }
+    processes.merge(samba.lockingServers());
+    return withDescendants(processes);
+}
+
+// Whether nothing can hide a holder from the walk: root, seeing every process, none of which
+// refused. A lock that no descriptor showed then changed hands while the walk went on.
+bool nothingHidden(const DescriptorWalk& walk) {
+    return ::geteuid() == 0 && seesEveryProcess() && walk.refusing().empty();
 }
 
 // Why an open-file-description lock shows through no descriptor that the walk could read. It is
-// known to be Samba's only when every process that refused is an smbd.
+// said to be Samba's only when every process that refused may be an smbd.
 std::string_view reasonForUnseenDescription(const DescriptorWalk& walk) {
+    if (nothingHidden(walk)) return kTakenMeanwhileReason;
     const std::vector<std::int64_t> refusing = walk.refusing();
     if (refusing.empty()) return kUnseenReason;
     if (::geteuid() == 0) return kRefusedReason;
-    return std::ranges::all_of(refusing, isSamba) ? kPrivilegeReason : kNotPermittedReason;
+    return std::ranges::all_of(refusing, mayBeSamba) ? kPrivilegeReason : kNotPermittedReason;
 }
 
 // A classic lock's process, known by its pid, whose descriptors could not be read. Pinned, and
@@ -211,9 +257,9 @@ class RecordHolders {
         for (const ConfirmedDescriptor& holder : confirmed_) {
             if (named.contains(holder.descriptor.pid) || !holds(holder.locks, range)) continue;
             named.insert(holder.descriptor.pid);
-            addProcess(record, holder, found);
+            addProcess(record, holder.descriptor.pid, holder.process, found);
         }
-        std::vector<Holder> unknown = unaccounted(record, range);
+        std::vector<Holder> unknown = unaccounted(record, range, named, found);
         // Locks that the kernel no longer puts on the record of this very file were let go, or
         // lie on another file with the same device and inode number (another btrfs subvolume's).
         const LockNow now = lockOnRecord(station_.fd, record);
@@ -237,19 +283,19 @@ class RecordHolders {
             locks, [&](const KernelLock& lock) { return lock.range.overlaps(range); });
     }
 
-    void addProcess(std::int32_t record, const ConfirmedDescriptor& holder,
+    // The process, and for one of Samba's servers each client it serves on the record.
+    void addProcess(std::int32_t record, std::int64_t pid, const ProcessFacts& facts,
                     std::vector<Holder>& found) const {
-        const Holder process{record,
-                             holder.descriptor.pid,
-                             holder.process.command,
-                             holder.process.user,
-                             std::nullopt,
-                             {}};
-        if (!holder.process.command.starts_with("smbd")) {
+        const Holder process{record, pid, facts.command, facts.user, std::nullopt, {}};
+        if (!samba_.lists(pid)) {
             found.push_back(process);
+            // Without Samba's status, whether it is one of Samba's servers stays open.
+            if (!samba_.failure().empty() && namedLikeSamba(facts.command)) {
+                found.back().unknown = samba_.failure();
+            }
             return;
         }
-        auto clients = samba_.clientsOf(holder.descriptor.pid, recordRange(record));
+        auto clients = samba_.clientsOf(pid, recordRange(record));
         if (auto* reason = std::get_if<std::string>(&clients)) {
             found.push_back(process);
             found.back().unknown = std::move(*reason);
@@ -261,9 +307,24 @@ class RecordHolders {
         }
     }
 
+    // The process of a classic lock that no descriptor showed, when the lock query through the
+    // pass's own descriptor, which asks about the station file itself, names the very pid that
+    // the kernel's list gives. Pinned meanwhile, the pid cannot pass to another process.
+    bool addQueried(std::int32_t record, const KernelLock& lock, std::vector<Holder>& found) const {
+        const PinnedProcess pinned(lock.pid);
+        const LockNow now = lockOnRecord(station_.fd, record);
+        if (!now.lock || now.lock->l_type == F_UNLCK || now.lock->l_pid != lock.pid) return false;
+        const auto facts = describe(lock.pid);
+        if (!facts || pinned.ended()) return false;
+        addProcess(record, lock.pid, *facts, found);
+        return true;
+    }
+
     // One holder for each lock that the kernel lists on the record and no confirmed descriptor
-    // accounts for.
-    std::vector<Holder> unaccounted(std::int32_t record, const Range& range) const {
+    // accounts for, unless the lock query names its process.
+    std::vector<Holder> unaccounted(std::int32_t record, const Range& range,
+                                    std::set<std::int64_t>& named,
+                                    std::vector<Holder>& found) const {
         std::vector<Holder> unknown;
         std::map<KernelLock, int> descriptionLocks;
         for (const KernelLock& lock : steady_) {
@@ -273,7 +334,11 @@ class RecordHolders {
                     {record, std::nullopt, {}, {}, std::nullopt, std::string(kNamespaceReason)});
             } else if (lock.kind == LockKind::OpenFileDescription) {
                 ++descriptionLocks[lock];
-            } else if (!shownBy(lock, lock.pid)) {
+            } else if (!shownBy(lock, lock.pid) && !named.contains(lock.pid)) {
+                if (addQueried(record, lock, found)) {
+                    named.insert(lock.pid);
+                    continue;
+                }
                 // A process whose descriptors were all read holds it on another file, or let go.
                 const auto refusal = walk_.unreadable.find(lock.pid);
                 if (walk_.walked.contains(lock.pid)) continue;
@@ -338,42 +403,64 @@ std::vector<Holder> lookUp(station::NativeHandle stationFile, std::span<const st
 
     // Who seems to hold the file: open-file-description locks can show through any process's
     // descriptors, a classic lock only through its own process's.
-    const std::vector<KernelLock> before = listedLocks(station.lockKey);
-    std::optional<std::set<std::int64_t>> only = std::set<std::int64_t>{};
-    for (const KernelLock& lock : before) {
-        if (lock.kind == LockKind::OpenFileDescription) {
-            only.reset();
-            break;
+    std::vector<KernelLock> before = listedLocks(station.lockKey);
+    std::optional<std::set<std::int64_t>> only = classicProcesses(before);
+    std::optional<SambaStatus> samba;
+    bool sambaAlone = false;
+    if (std::ranges::any_of(before, [](const KernelLock& lock) {
+            return lock.kind == LockKind::OpenFileDescription;
+        })) {
+        only.reset();
+        // On a Samba server such locks are most often Samba's, and its status names the smbd of
+        // each: asked first, it may spare the walk of every other process. Only root can read
+        // it, and only root sees into smbd. While it runs, the kernel's list is glanced at, so
+        // that it is read again at once for the walk, and after it.
+        if (::geteuid() == 0 && sambaMayRun()) {
+            samba = SambaStatus::Asking(options).answer(station.device, station.inode,
+                                                        {glanceAtListing, kGlancesApart});
+            before = listedLocks(station.lockKey);
+            only = sambaFirst(*samba, before, classicProcesses(before));
+            sambaAlone = only.has_value();
         }
-        if (lock.pid > 0) only->insert(lock.pid);
     }
-    // Where open-file-description locks are, they are most often Samba's: its status, which
-    // takes longer than the walk on a small machine, is asked for at once and runs beside it.
-    // Only root can read it, and only root sees into smbd.
-    std::optional<SambaStatus::Asking> samba;
-    if (!only && ::geteuid() == 0) samba.emplace(options);
     DescriptorWalk walk = walkDescriptors(station, only, Picking::ByName);
     std::vector<KernelLock> steady = steadyLocks(before, listedLocks(station.lockKey));
+    if (sambaAlone && missedByName(steady, walk).everyone) {
+        // Samba's servers showed fewer descriptions of a lock than the kernel counts: another
+        // process holds one beside them, and only the whole machine's walk finds it.
+        walk = walkDescriptors(station, std::nullopt, Picking::ByName);
+        steady = steadyLocks(std::move(steady), listedLocks(station.lockKey));
+    }
     // Rarely, a holder has the file open under another name: those it may be are walked again.
     const Missed missed = missedByName(steady, walk);
     if (missed.everyone || !missed.pids.empty()) {
         walk = walkAgain(station, std::move(walk), missed);
         steady = steadyLocks(std::move(steady), listedLocks(station.lockKey));
     }
+    // The kernel's list names no process for an open-file-description lock, so the same line
+    // before and after the walk may be two holders' in turn: one that let go before the walk
+    // came to it, one that took it after (a Samba client reconnecting through a new smbd). Where
+    // nothing can hide a holder, such a lock is walked for once more.
+    if (nothingHidden(walk) && missedByName(steady, walk).everyone) {
+        const std::vector<KernelLock> again = listedLocks(station.lockKey);
+        walk = walkDescriptors(station, std::nullopt, Picking::ByInode);
+        steady = steadyLocks(again, listedLocks(station.lockKey));
+    }
 
     // Samba's status comes before the pins, so that no process stays pinned while it runs.
     std::set<std::int64_t> holding;
     for (const SeenLock& lock : walk.locks) holding.insert(lock.descriptor.pid);
-    const bool sambaHolders = std::ranges::any_of(holding, isSamba);
-    SambaStatus status;
-    if (sambaHolders) {
-        if (!samba) samba.emplace(options);
-        status = samba->answer(station.device, station.inode);
+    for (const KernelLock& lock : steady) {
+        if (lock.kind == LockKind::Classic && lock.pid > 0) holding.insert(lock.pid);
     }
-    samba.reset();  // unanswered, it is ended
+    if (!samba) {
+        samba = std::ranges::any_of(holding, mayBeSamba)
+                    ? SambaStatus::Asking(options).answer(station.device, station.inode)
+                    : SambaStatus{};
+    }
     const std::vector<ConfirmedDescriptor> confirmed = confirm(station, walk);
 
-    const RecordHolders recordHolders(station, walk, steady, confirmed, status);
+    const RecordHolders recordHolders(station, walk, steady, confirmed, *samba);
     for (const std::int32_t record : records) recordHolders.add(record, holders);
     return holders;
 }

@@ -51,10 +51,11 @@ FileDescriptor openFolder(const char* path) {
     return FileDescriptor(openOrThrow(AT_FDCWD, path, O_RDONLY | O_DIRECTORY));
 }
 
-std::string readLink(int directory, const char* path) {
+std::optional<std::string> readLink(int directory, const char* path) {
     char buffer[4096];
     const ssize_t got = ::readlinkat(directory, path, buffer, sizeof buffer);
-    return got > 0 ? std::string(buffer, static_cast<std::size_t>(got)) : std::string();
+    if (got <= 0 || got == static_cast<ssize_t>(sizeof buffer)) return std::nullopt;
+    return std::string(buffer, static_cast<std::size_t>(got));
 }
 
 bool parseDecimal(std::string_view text, long long& value) {

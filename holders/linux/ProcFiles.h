@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -36,8 +37,9 @@ bool readWhole(int directory, const char* path, std::string& text);
 // A folder opened as a descriptor, or -1 with errno set; throws as readWhole does.
 FileDescriptor openFolder(const char* path);
 
-// The text of a symbolic link, as the kernel gives it; empty when it cannot be read.
-std::string readLink(int directory, const char* path);
+// The text of a symbolic link, as the kernel gives it; none when it cannot be read (gone, or a
+// path longer than the kernel gives as a link's text).
+std::optional<std::string> readLink(int directory, const char* path);
 
 // Whether text is a whole decimal number, and its value.
 bool parseDecimal(std::string_view text, long long& value);

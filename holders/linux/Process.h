@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "holders/linux/ProcFiles.h"
@@ -30,5 +31,17 @@ struct ProcessFacts {
 // The command name and the real user: the one who started the process, which stays put while
 // smbd switches its effective user from request to request. None when the process cannot be seen.
 std::optional<ProcessFacts> describe(std::int64_t pid);
+
+// The command name alone, as describe gives it; none when the process cannot be seen.
+std::optional<std::string> commandOf(std::int64_t pid);
+
+// The processes and every process forked from them that still runs (a child keeps the
+// descriptions of its parent's descriptors); none when the kernel does not list children
+// (/proc/PID/task/TID/children, a build option).
+std::optional<std::set<std::int64_t>> withDescendants(const std::set<std::int64_t>& pids);
+
+// Whether the look-up runs in the machine's first pid namespace, where /proc shows every process
+// (to root every process's descriptors too); not in a container's.
+bool seesEveryProcess();
 
 }  // namespace holders

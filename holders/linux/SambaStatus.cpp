@@ -50,8 +50,9 @@ SambaStatus::Asking::Asking(const LookUpOptions& options)
     : options_(options),
       smbstatus_(options.smbstatus, smbstatusArguments(options), options.smbstatusPatience) {}
 
-SambaStatus SambaStatus::Asking::answer(std::uint64_t device, std::uint64_t inode) {
-    const BoundedRun smbstatus = smbstatus_.finish();
+SambaStatus SambaStatus::Asking::answer(std::uint64_t device, std::uint64_t inode,
+                                        const Meanwhile& meanwhile) {
+    const BoundedRun smbstatus = smbstatus_.finish(meanwhile);
     const LookUpOptions& options = options_;
     if (smbstatus.status == 0) return read(smbstatus.output, device, inode);
     SambaStatus status;
@@ -77,6 +78,7 @@ SambaStatus SambaStatus::read(const std::string& json, std::uint64_t device, std
     try {
         const nlohmann::json root = nlohmann::json::parse(json);
         for (const auto& [id, session] : section(root, "sessions").items()) {
+            status.servers_.insert(serverPid(session));
             status.sessions_.emplace(
                 serverPid(session),
                 Session{session.at("uid").get<std::int64_t>(), session.at("remote_machine"),
@@ -88,6 +90,7 @@ SambaStatus SambaStatus::read(const std::string& json, std::uint64_t device, std
             for (const auto& [id, open] : openFile.at("opens").items()) {
                 // The first open of the file by that client is when it came.
                 const std::string at = open.at("opened_at");
+                status.servers_.insert(serverPid(open));
                 auto& opened = status.openedAt_[serverPid(open)];
                 auto [known, added] = opened.emplace(open.at("uid").get<std::int64_t>(), at);
                 if (!added) known->second = std::min(known->second, at);
@@ -98,8 +101,13 @@ SambaStatus SambaStatus::read(const std::string& json, std::uint64_t device, std
             for (const nlohmann::json& lock : lockedFile.at("locks")) {
                 const auto start = lock.at("start").get<std::uint64_t>();
                 const auto size = lock.at("size").get<std::uint64_t>();
-                if (size != 0)
-                    status.locks_.push_back({serverPid(lock), {start, start + size - 1}});
+                status.servers_.insert(serverPid(lock));
+                // A lock to the end of what an offset can say runs to the largest offset.
+                if (size != 0) {
+                    const std::uint64_t last =
+                        size - 1 > kToTheEnd - start ? kToTheEnd : start + size - 1;
+                    status.locks_.push_back({serverPid(lock), {start, last}});
+                }
             }
         }
     } catch (const std::exception&) {
@@ -107,6 +115,25 @@ SambaStatus SambaStatus::read(const std::string& json, std::uint64_t device, std
         status.failure_ = "smbstatus gave no JSON that this look-up knows (Samba 4.17 gives it)";
     }
     return status;
+}
+
+std::set<std::int64_t> SambaStatus::lockingServers() const {
+    std::set<std::int64_t> pids;
+    for (const Lock& lock : locks_) pids.insert(lock.pid);
+    return pids;
+}
+
+bool SambaStatus::covers(const Range& range) const {
+    std::vector<Range> ranges;
+    for (const Lock& lock : locks_) ranges.push_back(lock.range);
+    std::ranges::sort(ranges);
+    std::uint64_t next = range.first;  // the first byte not yet covered
+    for (const Range& one : ranges) {
+        if (one.first > next) return false;
+        if (one.last >= range.last) return true;
+        next = std::max(next, one.last + 1);
+    }
+    return false;
 }
 
 std::variant<std::vector<SambaClient>, std::string> SambaStatus::clientsOf(

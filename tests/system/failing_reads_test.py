@@ -1,7 +1,8 @@
 """A station file on a file system whose reads fail (a FUSE file system of the tests' own, as a
 failing disk or a dropped share): station-scan reports the failure and ends, and the monitor,
 in a real X server with a window manager, shows one box for the outage without taking the focus,
-keeps answering, and lists the file again by itself once reads work, without a restart."""
+keeps answering, and lists the file again by itself once reads work, without a restart, closing
+the box then."""
 import errno
 import json
 import os
@@ -76,12 +77,75 @@ class StationScan(OnAFailingFileSystem):
         self.assertEqual(check.returncode, 2, check.stdout)
         self.assertRegex(check.stdout.splitlines()[0],
                          r"^STATIONS CRITICAL - .*\b%d\b.*%s" % (errno.EIO, os.strerror(errno.EIO)))
+        # Nothing counted part-way reaches the engine: no performance data to store.
+        self.assertNotIn("|", check.stdout)
+        before = time.time()
         metrics = subprocess.run([STATION_SCAN, "--prometheus", self.folder], capture_output=True,
                                  text=True, timeout=PATIENCE_S)
         self.assertEqual(metrics.returncode, 1)
-        samples = [line for line in metrics.stdout.splitlines() if not line.startswith("#")]
+        samples = dict(line.split("{")[0:1] + line.rsplit(" ", 1)[1:]
+                       for line in metrics.stdout.splitlines() if not line.startswith("#"))
+        # Up 0, and when: a timer that stops after a failure leaves a time that grows old.
+        self.assertEqual(sorted(samples), ["prostrevan_build_info",
+                                           "prostrevan_scan_timestamp_seconds", "prostrevan_up"])
+        self.assertEqual(samples["prostrevan_up"], "0")
+        self.assertGreaterEqual(float(samples["prostrevan_scan_timestamp_seconds"]), before - 1)
+
+    def scan_processes(self):
+        """The station-scan processes still running over this test's folder."""
+        found = []
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                with open("/proc/%s/cmdline" % pid, "rb") as cmdline:
+                    words = cmdline.read().split(b"\0")
+            except OSError:
+                continue
+            if os.fsencode(STATION_SCAN) in words and os.fsencode(self.folder) in words:
+                found.append(int(pid))
+        return found
+
+    def run_while_unanswered(self, *arguments):
+        """station-scan's status, output and errors, once its pipes close, while the share does
+        not answer. One that waits with the share is failed, after the share answers again (a
+        process waiting in a held read cannot be ended before)."""
+        scan = subprocess.Popen([STATION_SCAN, *arguments], stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, text=True)
+        try:
+            output, errors = scan.communicate(timeout=PATIENCE_S * 3)
+        except subprocess.TimeoutExpired:
+            self.fs.answer()
+            self.fs.heal()
+            scan.kill()
+            scan.communicate()
+            self.fail("station-scan waited for a share that did not answer")
+        return scan.returncode, output, errors
+
+    def test_a_held_read_is_critical_after_five_seconds_and_the_pipe_closes(self):
+        self.fs.hold_reads()
+        self.addCleanup(self.fs.heal)
+        self.assertEqual(self.run_while_unanswered("--check", self.folder), (
+            2, "STATIONS CRITICAL - no answer from the read of record 2 of %s/Brevanto.SIT in "
+            "5 s: %d %s\n" % (self.folder, errno.ETIMEDOUT, os.strerror(errno.ETIMEDOUT)), ""))
+        # The pass itself still waits on the read, which nothing can end: only it is left, and
+        # it ends once the share answers.
+        self.assertEqual(len(self.scan_processes()), 1)
+        self.fs.heal()
+        wait_for(lambda: not self.scan_processes(), "the abandoned pass to end")
+        self.assertEqual(json.loads(self.scan().stdout)["listing"], SEVEN)
+
+    def test_a_server_that_stopped_answering_is_prostrevan_up_zero_at_the_time_out(self):
+        self.fs.hang()
+        self.addCleanup(self.fs.answer)
+        metrics = os.path.join(self.root, "prostrevan.prom")
+        self.assertEqual(self.run_while_unanswered("--prometheus", "-t", "2", "--output", metrics,
+                                                   self.folder), (
+            1, "", "station-scan: no answer from the open of %s/Brevanto.SIT in the time-out of "
+            "2 s: %d %s\n" % (self.folder, errno.ETIMEDOUT, os.strerror(errno.ETIMEDOUT))))
+        with open(metrics) as written:
+            samples = [line for line in written.read().splitlines() if not line.startswith("#")]
         self.assertEqual([line.split("{")[0] for line in samples],
-                         ["prostrevan_up", "prostrevan_build_info"], samples)
+                         ["prostrevan_up", "prostrevan_build_info",
+                          "prostrevan_scan_timestamp_seconds"])
         self.assertTrue(samples[0].endswith(" 0"), samples)
 
 
@@ -137,15 +201,20 @@ class Monitor(OnAFailingFileSystem):
         self.fs.heal()
         self.wait_for_listing(SEVEN, "7")
         self.assertIsNone(self.monitor.poll())
-        self.assertEqual(len(read_boxes(self.monitor.pid)), 1)  # left for the user to read
-        read_boxes(self.monitor.pid, press_ok=True)
-        wait_for(lambda: read_boxes(self.monitor.pid) is None, "the box to close")
+        # The outage is over, and its box goes by itself: whoever looks later sees no failure
+        # that is no more.
+        wait_for(lambda: read_boxes(self.monitor.pid) is None, "the box to close by itself")
+        self.assertEqual(X.active_window(), self.other)
 
-        # A second outage is a new box.
+        # A second outage is a new box. Answered while the outage lasts, it goes; the outage's
+        # end then closes nothing more.
         self.fs.fail_reads("EIO")
         self.wait_for_box(errno.EIO)
+        read_boxes(self.monitor.pid, press_ok=True)
+        wait_for(lambda: read_boxes(self.monitor.pid) is None, "the box to close")
         self.fs.heal()
         self.wait_for_listing(SEVEN, "7")
+        self.assertIsNone(self.monitor.poll())
 
     def test_a_stale_handle_is_opened_again_and_finds_the_file_now_under_the_name(self):
         # The handle goes stale first; the file is replaced while it is. (Replaced first, the

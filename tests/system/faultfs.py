@@ -3,7 +3,8 @@
 A FUSE passthrough of a backing folder, with direct I/O so that every read reaches the server
 rather than the page cache. While the control file exists and names an errno (EIO, ESTALE, ...),
 every read fails with that error, as a failing disk or a dropped share does; remove it and reads
-work again. A stopped server (SIGSTOP) is a mount that stops answering, as a dead sshfs or a hard
+work again. While it says HOLD, every read waits, as on a share that stopped answering; a read
+that the kernel has handed to the server then waits for it even through SIGKILL. A stopped server (SIGSTOP) is a mount that stops answering, as a dead sshfs or a hard
 NFS mount: every call into it waits.
 
 As a program: faultfs.py BACKING MOUNTPOINT CONTROL_FILE (prints "ready" once mounted; runs until
@@ -16,6 +17,7 @@ import os
 import signal
 import subprocess
 import sys
+import time
 
 
 class FaultFs:
@@ -35,8 +37,15 @@ class FaultFs:
         return self
 
     def fail_reads(self, error_name="EIO"):
-        with open(self.control, "w") as control:
+        # Whole at once: a read between the file's creation and its write would find it empty
+        # and fail with another number than the one asked for.
+        staging = self.control + ".new"
+        with open(staging, "w") as control:
             control.write(error_name)
+        os.replace(staging, self.control)
+
+    def hold_reads(self):
+        self.fail_reads("HOLD")
 
     def heal(self):
         if os.path.exists(self.control):
@@ -93,13 +102,15 @@ def serve(backing, mountpoint, control):
             return os.open(self._path(path), os.O_WRONLY | os.O_CREAT | os.O_TRUNC, mode)
 
         def read(self, path, size, offset, fh):
-            try:
-                with open(control) as failing:
-                    name = failing.read().strip() or "EIO"
-                raise FuseOSError(getattr(errno, name))
-            except FileNotFoundError:
-                pass
-            return os.pread(fh, size, offset)
+            while True:
+                try:
+                    with open(control) as failing:
+                        name = failing.read().strip() or "EIO"
+                except FileNotFoundError:
+                    return os.pread(fh, size, offset)
+                if name != "HOLD":
+                    raise FuseOSError(getattr(errno, name))
+                time.sleep(0.05)
 
         def write(self, path, data, offset, fh):
             return os.pwrite(fh, data, offset)

@@ -146,9 +146,11 @@ class StationFileFollowedAtItsPath(MonitorTest):
         self.wait_for_listing("")
         self.assertFalse(os.path.exists(self.station), "the monitor created it")
 
+        self.assertEqual(read_boxes(self.monitor.pid), boxes)  # one box for the outage
         self.hold_a_new_file(self.station)
         self.expect_the_new_file()
-        self.assertEqual(read_boxes(self.monitor.pid), boxes)  # one box for the outage
+        # The outage is over: its box goes by itself.
+        wait_for(lambda: read_boxes(self.monitor.pid) is None, "the box to close by itself")
         self.assertIsNone(self.monitor.poll())
 
 

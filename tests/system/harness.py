@@ -53,7 +53,23 @@ WINDOW_MANAGERS = {
     "metacity": ["metacity", "--no-composite"],
     "mutter": ["mutter", "--x11", "--replace"],
     "icewm": ["icewm"],
+    "marco": ["marco", "--no-composite"],
+    "fluxbox": ["fluxbox"],
+    "awesome": ["awesome"],
 }
+# A bare X session, as kiosks run it.
+NO_WINDOW_MANAGER = "none"
+# NAME + FOCUS_FOLLOWS_MOUSE: that window manager with the keyboard focus following the pointer,
+# as its desktop's setting sets it (xfwm4's click_to_focus false, GNOME's focus-mode sloppy).
+FOCUS_FOLLOWS_MOUSE = "-sloppy"
+XFWM4_FOCUS_FOLLOWS_MOUSE = """<?xml version="1.0" encoding="UTF-8"?>
+<channel name="xfwm4" version="1.0">
+  <property name="general" type="empty">
+    <property name="click_to_focus" type="bool" value="false"/>
+  </property>
+</channel>
+"""
+GNOME_FOCUS_FOLLOWS_MOUSE = "[org/gnome/desktop/wm/preferences]\nfocus-mode='sloppy'\n"
 # GNOME's default session: mutter as the Wayland compositor, the monitor on its Xwayland.
 WAYLAND_SESSION = "mutter-wayland"
 WINDOW_MANAGER = os.environ.get("OSTREVAN_WM", "openbox")
@@ -75,12 +91,16 @@ class XServer:
     names, with the accessibility bus up: Xvfb, or the Xwayland of a headless Wayland session."""
 
     def __init__(self):
+        self.window_manager = None
         if WINDOW_MANAGER == WAYLAND_SESSION:
             self.start_wayland_session()
         else:
             self.start()
         # The monitor looks for the accessibility bus when it starts; asking for it starts it.
         read_listing(0)
+        # The pointer rests in a corner, away from the windows, unless a test moves it: the
+        # monitor does not come over another window where the pointer rests on it.
+        self.run("xdotool", "mousemove", "--sync", "1023", "767")
 
     def start(self):
         self.said = tempfile.TemporaryFile(mode="w+")
@@ -97,9 +117,39 @@ class XServer:
         self.env = dict(os.environ, DISPLAY=self.display)
         self.env.pop("QT_QPA_PLATFORM", None)
         self.env.pop("WAYLAND_DISPLAY", None)
-        self.window_manager = subprocess.Popen(WINDOW_MANAGERS[WINDOW_MANAGER], env=self.env,
-                                               stdout=self.said, stderr=subprocess.STDOUT)
+        if WINDOW_MANAGER == NO_WINDOW_MANAGER:
+            return
+        self.window_manager = subprocess.Popen(
+            WINDOW_MANAGERS[WINDOW_MANAGER.removesuffix(FOCUS_FOLLOWS_MOUSE)],
+            env=self.window_manager_env(), stdout=self.said, stderr=subprocess.STDOUT)
         self.wait_until_managed()
+
+    def window_manager_env(self):
+        """A home of the window manager's own, which some fill with settings at first start
+        (fluxbox, awesome), holding the focus-follows-mouse settings where the run asks for
+        them."""
+        self.home = tempfile.TemporaryDirectory(prefix="ostrevan-wm-")
+        config = os.path.join(self.home.name, ".config")
+        env = dict(self.env, HOME=self.home.name, XDG_CONFIG_HOME=config,
+                   XDG_CACHE_HOME=os.path.join(self.home.name, ".cache"))
+        # fluxbox would set its wallpaper through a helper that, missing its image tools, shows
+        # a message window of its own.
+        os.makedirs(os.path.join(self.home.name, ".fluxbox"))
+        with open(os.path.join(self.home.name, ".fluxbox", "overlay"), "w") as overlay:
+            overlay.write("background: none\n")
+        if WINDOW_MANAGER.endswith(FOCUS_FOLLOWS_MOUSE):
+            for folder, name, text in (
+                    ("xfce4/xfconf/xfce-perchannel-xml", "xfwm4.xml", XFWM4_FOCUS_FOLLOWS_MOUSE),
+                    ("glib-2.0/settings", "keyfile", GNOME_FOCUS_FOLLOWS_MOUSE)):
+                os.makedirs(os.path.join(config, folder))
+                with open(os.path.join(config, folder, name), "w") as settings:
+                    settings.write(text)
+            # GNOME's settings from that file rather than dconf; xfwm4's from xfconfd, which
+            # the session bus starts with the bus's own environment.
+            env["GSETTINGS_BACKEND"] = "keyfile"
+            subprocess.run(["dbus-update-activation-environment", "XDG_CONFIG_HOME=" + config],
+                           check=True)
+        return env
 
     def start_wayland_session(self):
         """mutter as a headless Wayland compositor; its Xwayland names its display in the log."""
@@ -136,7 +186,7 @@ class XServer:
             raise
 
     def check_window_manager(self):
-        if self.window_manager.poll() is not None:
+        if self.window_manager is not None and self.window_manager.poll() is not None:
             self.said.seek(0)
             raise AssertionError("%s on %s ended with status %d; X server %s; they said: %s" % (
                 WINDOW_MANAGER, getattr(self, "display", "no display"),
@@ -155,13 +205,68 @@ class XServer:
         for process in (self.window_manager, self.xvfb):
             if process is not None:
                 process.terminate()
-                process.wait()
+                try:
+                    process.wait(timeout=PATIENCE_S)
+                except subprocess.TimeoutExpired:
+                    # fluxbox, now and then, locks up in its own handler of the signal.
+                    process.kill()
+                    process.wait()
         self.said.close()
+        if hasattr(self, "home"):
+            self.home.cleanup()
 
     def stacking(self):
         """Client windows from bottom to top."""
         line = self.run("xprop", "-root", "_NET_CLIENT_LIST_STACKING")
         return [int(word.strip(","), 16) for word in line.split("#", 1)[-1].split()]
+
+    def top_levels(self):
+        """The root window's children from bottom to top: the frames around client windows, or
+        the client windows themselves where no window manager frames them."""
+        tree = self.run("xwininfo", "-root", "-children").split("children:", 1)[-1]
+        # xwininfo lists the topmost first.
+        return [int(line.split()[0], 16) for line in reversed(tree.splitlines())
+                if line.strip().startswith("0x")]
+
+    def frame_of(self, window):
+        while True:
+            tree = self.run("xwininfo", "-tree", "-id", str(window))
+            parent = int(re.search(r"Parent window id: (0x[0-9a-f]+)", tree).group(1), 16)
+            if parent == int(re.search(r"Root window id: (0x[0-9a-f]+)", tree).group(1), 16):
+                return window
+            window = parent
+
+    def lies_over(self, window, other):
+        """Whether window lies over other in the X server's own stacking, which every window
+        manager keeps, whatever its stacking list says."""
+        order = self.top_levels()
+        mine, theirs = self.frame_of(window), self.frame_of(other)
+        return mine in order and theirs in order and order.index(mine) > order.index(theirs)
+
+    def move_over(self, window, target, offset=(0, 0)):
+        """Moves window to target's place, shifted by offset, and waits until the two overlap: a
+        window manager may shift it a little, and xdotool's --sync would wait for ever where the
+        window is there already."""
+        left, top, _, _ = self.geometry(target)
+        self.run("xdotool", "windowmove", str(window), str(left + offset[0]),
+                 str(top + offset[1]))
+
+        def overlapping():
+            (x, y, width, height), (x2, y2, width2, height2) = (self.geometry(window),
+                                                                self.geometry(target))
+            return x < x2 + width2 and x2 < x + width and y < y2 + height2 and y2 < y + height
+        wait_for(overlapping, "the window moved over the other")
+
+    def demands_attention(self, window):
+        return "DEMANDS_ATTENTION" in self.run("xprop", "-id", str(window), "_NET_WM_STATE")
+
+    def over_ticks(self, folder, window, ticks, each_tick):
+        """Runs each_tick after each of a number of the monitor's ticks: the station file grows
+        by a record, and each tick shows its new size in the caption."""
+        for _ in range(ticks):
+            records = folder.grow()
+            wait_for(lambda: self.caption(window) == str(records), "a tick to show %d" % records)
+            each_tick()
 
     def active_window(self):
         return int(self.run("xprop", "-root", "_NET_ACTIVE_WINDOW").split("#")[-1].split(",")[0],
@@ -179,6 +284,15 @@ class XServer:
     def caption(self, window):
         line = self.run("xprop", "-id", str(window), "_NET_WM_NAME")
         return line.split("=", 1)[1].strip().strip('"') if "=" in line else None
+
+    def start_refreshed_monitor(self, test, records=7):
+        """Starts a monitor in a fresh folder of records and waits for its first refresh;
+        returns the folder and the monitor's window."""
+        folder = StationFolder(records)
+        test.addCleanup(folder.remove)
+        _, window = self.start_monitor(test, install_monitor(folder.path))
+        wait_for(lambda: self.caption(window) == str(records), "the first refresh")
+        return folder, window
 
     def visible_window(self, *search):
         found = self.run("xdotool", "search", "--onlyvisible", *search).split()
@@ -237,6 +351,26 @@ def install_monitor(folder):
     return executable
 
 
+class RootRequests:
+    """The requests that clients send the window manager through the root window (client
+    messages and synthetic configure requests), as xev hears them."""
+
+    def __init__(self, x):
+        self.heard = tempfile.NamedTemporaryFile(mode="w+")
+        self.xev = subprocess.Popen(["xev", "-root", "-event", "substructure"], env=x.env,
+                                    stdout=self.heard, stderr=subprocess.DEVNULL)
+
+    def count(self):
+        with open(self.heard.name) as heard:
+            return len(re.findall(r"^(ClientMessage|ConfigureRequest) event", heard.read(),
+                                  re.MULTILINE))
+
+    def stop(self):
+        self.xev.terminate()
+        self.xev.wait()
+        self.heard.close()
+
+
 class StationFolder:
     """A fresh folder with a station file kept by station-owner, serving commands."""
 
@@ -245,7 +379,14 @@ class StationFolder:
         self.owner = subprocess.Popen(
             [STATION_OWNER, "serve", os.path.join(self.path, "Brevanto.SIT")],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self.records = records
         self.command("grow %d" % records)
+
+    def grow(self):
+        """One more record; returns how many there are."""
+        self.records += 1
+        self.command("grow %d" % self.records)
+        return self.records
 
     def command(self, line):
         self.owner.stdin.write(line + "\n")

@@ -2,9 +2,11 @@
 beside the station file, btrfs subvolumes whose files share inode numbers, a /proc that hides
 other users' processes, a lock this user cannot see beside one it can, and a low descriptor
 limit. The holders are this test's own processes (lock_holder.py, station-owner)."""
+import errno
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -12,7 +14,7 @@ import unittest
 
 from faultfs import FaultFs
 from harness import (AS_NOBODY, HERE, PATIENCE_S, SANITIZED, STATION_OWNER, STATION_SCAN,
-                     runnable_by_another_user)
+                     runnable_by_another_user, wait_for)
 
 UNSEEN = "held by a process this look-up cannot see"
 
@@ -147,6 +149,12 @@ class LookUp(unittest.TestCase):
         # /proc mounted with hidepid=2 shows a user only their own processes.
         owner = self.own(3)
         self.hold(4)
+        # A process of the user's own that has ended and is not yet reaped (as a session's bus
+        # is, for a moment after the session): its table refuses every user, and it holds nothing.
+        zombie = self.start([*AS_NOBODY, sys.executable, "-c",
+                             "import os, sys\nif os.fork() == 0: os._exit(0)\n"
+                             "print('ready', flush=True)\nsys.stdin.read()"])
+        self.assertEqual(zombie.stdout.readline().strip(), "ready")
         hidden = "this user cannot see which files it has open: run as root"
         self.assertEqual(
             self.holders("unshare", "--mount", "--propagation", "private", "sh", "-c",
@@ -157,8 +165,9 @@ class LookUp(unittest.TestCase):
     @unittest.skipUnless(os.geteuid() == 0, "other users need root")
     def test_every_lock_of_a_range_is_counted_seen_or_not(self):
         # Two shared locks of one range: root's, whose description a child shares after a fork,
-        # and nobody's. nobody sees only its own, and is told of the other; of root's classic
-        # lock it knows the process, but not whether it holds this very file.
+        # and nobody's. nobody sees only its own, and is told of the other. Root's classic lock
+        # shows through no descriptor that nobody may read, but the lock query through nobody's
+        # own descriptor of the station file names the very process that the kernel's list does.
         root, child = self.hold(3, name="cashier", fork=True)
         [nobody] = self.hold(3, name="stranger", prefix=AS_NOBODY)
         owner = self.own(5)
@@ -168,12 +177,112 @@ class LookUp(unittest.TestCase):
             self.holders(*AS_NOBODY),
             [stranger, {"record": 3, "pid": None,
                         "unknown": "held by a process this user may not look into: run as root"},
-             classic | {"unknown": "this user cannot see which files it has open: run as root"}])
+             classic])
         self.assertEqual(
             self.holders(),
             sorted([{"record": 3, "pid": root, "command": "cashier", "user": "root"},
                     {"record": 3, "pid": child, "command": "cashier", "user": "root"}, stranger],
                    key=lambda holder: holder["pid"]) + [classic])
+
+    @unittest.skipUnless(os.geteuid() == 0, "smbstatus is asked as root only")
+    def test_smbstatus_and_what_it_started_end_with_station_scan(self):
+        # smbstatus runs in a process group of its own, which the terminal's Ctrl-C and an engine
+        # that ends the probe's group do not reach: it ends, with what it started, however
+        # station-scan ends, killed outright too.
+        [planted] = self.scratch("ostrevan-smbstatus-")
+        os.chmod(planted, 0o755)
+        smbstatus = os.path.join(planted, "smbstatus")
+        started = os.path.join(planted, "started")
+        with open(smbstatus, "w") as script:
+            script.write('#!/bin/sh\nsleep 600 &\necho $$ $! > "%s.new"\nmv "%s.new" "%s"\nwait\n'
+                         % (started, started, started))
+        os.chmod(smbstatus, 0o755)
+        # A holder that may be an smbd, by its name: smbstatus is asked about it.
+        self.hold(3, name="smbd")
+        for how in (signal.SIGTERM, signal.SIGINT, signal.SIGKILL):
+            scan = subprocess.Popen([self.scanner, "--holders", "--smbstatus", smbstatus,
+                                     self.folder], stdout=subprocess.DEVNULL)
+            pids = [int(pid) for pid in wait_for(lambda: read_if_there(started),
+                                                 "smbstatus to start").split()]
+            os.remove(started)
+            self.addCleanup(end_all, pids)
+            scan.send_signal(how)
+            self.assertEqual(scan.wait(), -how)
+            for pid in pids:
+                wait_for(lambda: not running(pid), "%d to end after %s" % (pid, how.name))
+        # At its time-out (shorter than smbstatus's own patience of 5 s) station-scan answers for
+        # the look-up itself and ends smbstatus with what it started.
+        scan = subprocess.Popen([self.scanner, "--holders", "--smbstatus", smbstatus, "-t", "4",
+                                 self.folder], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                text=True)
+        pids = [int(pid) for pid in wait_for(lambda: read_if_there(started),
+                                             "smbstatus to start").split()]
+        self.addCleanup(end_all, pids)
+        _, errors = scan.communicate(timeout=PATIENCE_S)
+        self.assertEqual((scan.returncode, errors), (1, (
+            "station-scan: no answer from the look-up of the holders of %s/Brevanto.SIT in the "
+            "time-out of 4 s: %d %s\n" % (self.folder, errno.ETIMEDOUT,
+                                           os.strerror(errno.ETIMEDOUT)))))
+        for pid in pids:
+            wait_for(lambda: not running(pid), "%d to end at the time-out" % pid)
+
+    @unittest.skipUnless(os.geteuid() == 0, "smbstatus is asked as root only")
+    def test_smbstatus_is_not_started_where_no_smbd_runs(self):
+        def skip_where_an_smbd_runs():
+            # Another suite's Samba server, here or in a suite run beside this one.
+            if any(command.startswith("smbd") for command in commands_running()):
+                self.skipTest("an smbd runs on this machine")
+        skip_where_an_smbd_runs()
+        [planted] = self.scratch("ostrevan-smbstatus-")
+        smbstatus, ran = os.path.join(planted, "smbstatus"), os.path.join(planted, "ran")
+        with open(smbstatus, "w") as script:
+            script.write('#!/bin/sh\ntouch "%s"\necho "{}"\n' % ran)
+        os.chmod(smbstatus, 0o755)
+        [holder] = self.hold(3, name="cashier")
+        run = subprocess.run([self.scanner, "--holders", "--json", "--smbstatus", smbstatus,
+                              self.folder], capture_output=True, text=True)
+        self.assertEqual((run.returncode, run.stderr), (0, ""))
+        self.assertEqual(json.loads(run.stdout)["holders"],
+                         [{"record": 3, "pid": holder, "command": "cashier", "user": "root"}])
+        skip_where_an_smbd_runs()
+        self.assertFalse(os.path.exists(ran), "smbstatus ran where no smbd runs")
+
+    @unittest.skipUnless(os.geteuid() == 0, "smbstatus is asked as root only")
+    def test_what_an_smbd_forked_is_named_where_samba_lists_every_lock(self):
+        # Samba's status, asked first, lists a lock of one server on record 3, and its lock is
+        # the only one: only the servers are looked into, and with them what they forked, which
+        # shares their descriptions. (A process that calls itself smbd holds a classic lock, as
+        # Samba's daemons do on their databases: the hint that Samba runs.)
+        other = os.path.join(self.folder, "other.tdb")
+        subprocess.run([STATION_OWNER, "create", other, "2"], check=True)
+        self.hold(2, kind="posix", station=other, name="smbd")
+        server, child = self.hold(3, name="smbd", fork=True)
+        [planted] = self.scratch("ostrevan-smbstatus-")
+        smbstatus = os.path.join(planted, "smbstatus")
+        file = os.stat(self.station)
+        status = {
+            "sessions": {"1": {"server_id": {"pid": str(server)}, "uid": 0, "username": "ana",
+                               "remote_machine": "caja-1", "hostname": "ipv4:192.0.2.1:50001"}},
+            "open_files": {self.station: {
+                "fileid": {"devid": file.st_dev, "inode": file.st_ino},
+                "opens": {"1": {"server_id": {"pid": str(server)}, "uid": 0,
+                                "opened_at": "2026-12-09T08:00:00+00:00"}}}},
+            "byte_range_locks": {self.station: {
+                "fileid": {"devid": file.st_dev, "inode": file.st_ino},
+                "locks": [{"server_id": {"pid": str(server)}, "start": 2 * 81, "size": 81}]}}}
+        with open(smbstatus, "w") as script:
+            script.write("#!/bin/sh\ncat <<'EOF'\n%s\nEOF\n" % json.dumps(status))
+        os.chmod(smbstatus, 0o755)
+        run = subprocess.run([self.scanner, "--holders", "--json", "--smbstatus", smbstatus,
+                              self.folder], capture_output=True, text=True)
+        self.assertEqual((run.returncode, run.stderr), (0, ""))
+        self.assertEqual(
+            json.loads(run.stdout)["holders"],
+            sorted([{"record": 3, "pid": server, "command": "smbd", "user": "root",
+                     "client": "caja-1", "address": "192.0.2.1", "account": "ana",
+                     "since": "2026-12-09T08:00:00+00:00"},
+                    {"record": 3, "pid": child, "command": "smbd", "user": "root"}],
+                   key=lambda holder: holder["pid"]))
 
     def test_a_holder_through_another_name_of_the_file_is_named(self):
         alias = os.path.join(self.folder, "alias.SIT")
@@ -206,6 +315,38 @@ class LookUp(unittest.TestCase):
                                   self.folder], capture_output=True, text=True)
             self.assertEqual(run.returncode, 1, limit)
             self.assertIn("station-scan: 24 ", run.stderr, limit)
+
+
+def read_if_there(path):
+    try:
+        with open(path) as text:
+            return text.read()
+    except FileNotFoundError:
+        return None
+
+
+def running(pid):
+    """Whether the process runs (not ended, nor a zombie waiting for its parent)."""
+    stat = read_if_there("/proc/%d/stat" % pid)
+    return stat is not None and stat[stat.rindex(")") + 2] != "Z"
+
+
+def end_all(pids):
+    for pid in pids:
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+
+
+def commands_running():
+    """The name (/proc/PID/comm) of every process that still runs."""
+    commands = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        command = read_if_there("/proc/%s/comm" % pid)
+        if command is not None:
+            commands.append(command.rstrip("\n"))
+    return commands
 
 
 def holder_user():

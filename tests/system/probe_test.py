@@ -18,6 +18,7 @@ import stat
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 import urllib.parse
 import urllib.request
@@ -29,6 +30,7 @@ from samba_test import SambaServer, Workstation, free_port, listening, record
 PACKAGING = os.path.join(os.path.dirname(os.path.dirname(HERE)), "packaging")
 # Nagios, Prometheus and the timer work in whole seconds: their waits get more room.
 ENGINE_PATIENCE_S = 30
+RULES = os.path.join(PACKAGING, "prometheus", "prostrevan-alerts.yml")
 
 
 def temporary_folder(test, prefix):
@@ -404,7 +406,8 @@ class PrometheusScrape(unittest.TestCase):
     def start_engines(self, textfiles):
         root = temporary_folder(self, "ostrevan-prometheus-")
         exporter_port, prometheus_port = free_port(), free_port()
-        stopped_with(self, subprocess.Popen(
+        self.exporter_port = exporter_port
+        self.exporter = stopped_with(self, subprocess.Popen(
             ["prometheus-node-exporter", "--collector.disable-defaults", "--collector.textfile",
              "--collector.textfile.directory=" + textfiles,
              "--web.listen-address=127.0.0.1:%d" % exporter_port],
@@ -412,8 +415,9 @@ class PrometheusScrape(unittest.TestCase):
         configuration = os.path.join(root, "prometheus.yml")
         with open(configuration, "w") as out:
             out.write("global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\n"
+                      "rule_files:\n  - %s\n"
                       "scrape_configs:\n  - job_name: node\n    static_configs:\n"
-                      "      - targets: ['127.0.0.1:%d']\n" % exporter_port)
+                      "      - targets: ['127.0.0.1:%d']\n" % (RULES, exporter_port))
         stopped_with(self, subprocess.Popen(
             ["prometheus", "--config.file=" + configuration,
              "--storage.tsdb.path=" + os.path.join(root, "data"),
@@ -499,6 +503,29 @@ class PrometheusScrape(unittest.TestCase):
                                      capture_output=True, text=True)
         self.assertEqual((checked.returncode, checked.stdout, checked.stderr), (0, "", ""))
 
+    def test_a_stopped_exporter_fires_an_alert_that_names_the_host_and_the_folder(self):
+        folder = temporary_folder(self, "ostrevan-site-")
+        subprocess.run([STATION_OWNER, "create", os.path.join(folder, "Brevanto.SIT"), "7"],
+                       check=True)
+        textfiles = temporary_folder(self, "ostrevan-textfiles-")
+        subprocess.run([STATION_SCAN, "--prometheus", "--output",
+                        os.path.join(textfiles, "prostrevan.prom"), folder], check=True)
+        port = self.start_engines(textfiles)
+        self.answer(port, "prostrevan_up", {"1"})
+
+        self.exporter.terminate()
+        self.exporter.wait()
+        stopped = time.monotonic()
+        # The rule waits a minute of failed scrapes before it fires.
+        firing = 'ALERTS{alertname="StationSiteUnreachable", alertstate="firing"}'
+        wait_for(lambda: query(port, firing), "the alert of a dark site",
+                 2 * 60 + ENGINE_PATIENCE_S)
+        print("\nnode_exporter stopped to StationSiteUnreachable firing: %.1f s"
+              % (time.monotonic() - stopped))
+        [(labels, _)] = query(port, firing)
+        self.assertEqual((labels["instance"], labels["folder"]),
+                         ("127.0.0.1:%d" % self.exporter_port, folder))
+
 
 UNIT = os.path.join(PACKAGING, "systemd", "prostrevan-metrics@.service")
 
@@ -531,10 +558,10 @@ class Packaging(unittest.TestCase):
                              run.stdout)
 
     def test_alerting_rules_check_and_pass_their_tests(self):
-        rules = os.path.join(PACKAGING, "prometheus", "prostrevan-alerts.yml")
-        for command in (["promtool", "check", "rules", rules],
+        for command in (["promtool", "check", "rules", RULES],
                         ["promtool", "test", "rules",
-                         os.path.join(HERE, "prostrevan_alerts_test.yml")]):
+                         os.path.join(HERE, "prostrevan_alerts_test.yml"),
+                         os.path.join(HERE, "prostrevan_alerts_week_test.yml")]):
             run = subprocess.run(command, capture_output=True, text=True)
             self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
             self.assertIn("SUCCESS", run.stdout)

@@ -4,6 +4,7 @@ shared file, and see those locks: Samba keeps each client's byte-range lock as a
 the served file. station-scan --holders names, for each lock, the client that Samba serves."""
 import json
 import os
+import re
 import shutil
 import signal
 import socket
@@ -215,16 +216,86 @@ class SharedStationFile(unittest.TestCase):
                          ["caja-3", "127.0.0.1", "127.0.0.1", "127.0.0.1", "127.0.0.1"])
         self.assertEqual({holder["account"] for holder in expected}, {"nobody"})
 
-        # Asked of another configuration, Samba lists none of these clients: each smbd is named,
-        # and its client is unknown with the likely cause.
+        # Asked of another configuration, Samba lists none of these servers: each smbd is named
+        # as the process it is, and nothing is said of clients that Samba did not list.
         elsewhere = os.path.join(os.path.dirname(self.server.share), "no-such-smb.conf")
-        unknown = ("Samba lists no such lock of this smbd: is --smb-conf the configuration it "
-                   "runs with?")
         self.assertEqual(
             self.holders(STATION_SCAN, configuration=elsewhere),
             sorted(({key: holder[key] for key in ("record", "pid", "command", "user")}
-                    | {"unknown": unknown} for holder in expected),
+                    for holder in expected),
                    key=lambda holder: (holder["record"], holder["pid"])))
+
+    def hold_locally(self, record, name, fork=False):
+        """A process of the server's own holding a shared open-file-description lock on the
+        record; its pid, then its child's, which shares the lock."""
+        holder = subprocess.Popen(
+            ["/usr/bin/python3", os.path.join(HERE, "lock_holder.py"),
+             os.path.join(self.server.share, "Brevanto.SIT"), str(record), "ofd", "read",
+             "--name", name, *(["--fork"] if fork else [])],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+
+        def end():
+            holder.stdin.close()
+            holder.wait()
+            holder.stdout.close()
+        self.addCleanup(end)
+        words = holder.stdout.readline().split()
+        self.assertEqual(words[:2], ["ready", str(holder.pid)])
+        return [int(pid) for pid in words[1:]]
+
+    def served(self, station, record_number):
+        """The holder that station-scan names for the workstation's lock on the record."""
+        session, pid, since = self.workstations[station].as_samba_serves_it(self.server.status())
+        return {"record": record_number, "pid": pid, "command": "smbd", "user": "root",
+                "client": session["remote_machine"], "address": "127.0.0.1",
+                "account": session["username"], "since": since}
+
+    def test_only_the_servers_that_samba_lists_are_taken_for_samba(self):
+        # A process that calls itself "smbd-helper" holds a lock beside Samba's own: smbstatus
+        # does not list it, so it is named as any process is, with no word of Samba's.
+        self.connect(3, "rw", record(3))
+        [helper] = self.hold_locally(5, "smbd-helper")
+        self.assertEqual(
+            self.holders(STATION_SCAN),
+            [self.served(3, 3),
+             {"record": 5, "pid": helper, "command": "smbd-helper", "user": "root"}])
+
+    def test_where_samba_lists_every_lock_only_its_servers_are_looked_into(self):
+        # One workstation locks records 3 and 4 through one handle, which the kernel lists as one
+        # lock of both (bytes 162 to 323) where Samba lists two; another shares record 6.
+        self.connect(3, "rw", record(3), record(4))
+        self.connect(6, "ro", record(6, kind="s"))
+        trace = os.path.join(os.path.dirname(self.server.share), "openat.trace")
+        self.assertEqual(
+            self.holders("strace", "-f", "-qq", "-e", "trace=openat", "-e", "signal=none", "-o", trace,
+                         STATION_SCAN, env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0")),
+            [self.served(3, 3), self.served(3, 4), self.served(6, 6)])
+        with open(trace) as traced:
+            looked_into = set(re.findall(r'"/proc/(\d+)/(?:task/\d+/)?fd"', traced.read()))
+        servers = {str(self.workstations[station].as_samba_serves_it(self.server.status())[1])
+                   for station in (3, 6)}
+        self.assertEqual(looked_into, servers)
+
+    def test_local_holders_beside_samba_clients_are_named(self):
+        # A process of the server's own shares the range of a workstation's shared lock (the
+        # kernel lists the same line twice), with a child that shares its description; Samba's
+        # servers show one of the two, and the rest of the machine is looked into for the other.
+        self.connect(3, "rw", record(3))
+        self.connect(5, "rw", record(5, kind="s"))
+        cashier, child = self.hold_locally(5, "cashier", fork=True)
+        local = [{"record": 5, "pid": pid, "command": "cashier", "user": "root"}
+                 for pid in (cashier, child)]
+
+        def expected(*more):
+            return sorted([self.served(3, 3), self.served(5, 5), *local, *more],
+                          key=lambda holder: (holder["record"], holder["pid"]))
+        self.assertEqual(self.holders(STATION_SCAN), expected())
+        # Beside the workstation's record 3, a lock on record 4 that no smbd holds, which Samba's
+        # locks do not cover.
+        [neighbour] = self.hold_locally(4, "neighbour")
+        self.assertEqual(
+            self.holders(STATION_SCAN),
+            expected({"record": 4, "pid": neighbour, "command": "neighbour", "user": "root"}))
 
     def test_samba_status_is_samba_own_program_in_an_environment_of_its_own(self):
         self.connect(3, "rw", record(3))

@@ -4,7 +4,8 @@ file at its path when it is deleted, replaced or renamed away, lies 137 x 426 in
 manager's "above" layer, leaves the keyboard focus and the foreground in the window the user works
 in through many ticks, and ends with status 0 when closed. Over a file
 system whose reads fail (Wine turns the I/O error into a Windows one), it shows one box for the
-outage without taking the focus and lists the file again by itself once reads work. And the
+outage without taking the focus, lists the file again by itself once reads work and closes the
+box then; a box the user answers leaves the foreground to the program that had it. And the
 tools' text in a console, which Wine gives a program run under a pseudo-terminal.
 
 The programs come from the environment (PROSTREVAN, STATION_OWNER, STATION_SCAN and READ_WINDOW,
@@ -17,6 +18,7 @@ import shlex
 import shutil
 import subprocess
 import tempfile
+import threading
 import time
 import unittest
 
@@ -71,6 +73,29 @@ def start_other_window(test, title):
     return window
 
 
+class ForegroundProgram:
+    """A Win32 window, which Wine can take the foreground from as Windows would, unlike an X
+    client's, brought to the foreground; it tells whether it has the foreground whenever asked."""
+
+    def __init__(self, test):
+        self.process = subprocess.Popen(["wine", OTHER_PROGRAM, "window"], env=WINE, text=True,
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        stderr=subprocess.DEVNULL)
+        test.addCleanup(lambda: (self.process.stdin.close(), self.process.wait(),
+                                 self.process.stdout.close()))
+
+    def foreground(self):
+        self.process.stdin.write("?\n")
+        self.process.stdin.flush()
+        return self.process.stdout.readline().strip() == "foreground"
+
+
+def start_foreground_program(test):
+    other = ForegroundProgram(test)
+    wait_for(other.foreground, "the other program's window to have the foreground")
+    return other
+
+
 class WindowsMonitorTest(unittest.TestCase):
     def setUp(self):
         self.folder = tempfile.mkdtemp(prefix="ostrevan-wine-")
@@ -107,8 +132,8 @@ class WindowsMonitorTest(unittest.TestCase):
         read = wine(READ_WINDOW, "--boxes")
         return read.stdout.decode().splitlines() if read.returncode == 0 else None
 
-    def scanned(self):
-        scan = wine(STATION_SCAN, "--json", windows_path(self.folder))
+    def scanned(self, folder=None):
+        scan = wine(STATION_SCAN, "--json", folder or windows_path(self.folder))
         self.assertEqual(scan.returncode, 0, scan.stderr)
         return json.loads(scan.stdout)
 
@@ -116,6 +141,8 @@ class WindowsMonitorTest(unittest.TestCase):
 class ListingAndCaption(WindowsMonitorTest):
     def test_lists_what_station_scan_sees_and_follows_growth(self):
         self.assertEqual(self.scanned()["listing"], "2\t3\r\n4\t5\t6\r\n7\t8\t")
+        # A Unix path begins with "/", as a Windows path from the drive's root does: a folder.
+        self.assertEqual(self.scanned(self.folder), self.scanned())
         wait_for(lambda: self.listing() == self.scanned()["listing"], "the listing of 7 records")
         self.assertEqual(X.geometry(self.window)[2:], (137, 426))
 
@@ -164,9 +191,11 @@ class FollowsTheFileAtItsPath(WindowsMonitorTest):
         wait_for(lambda: X.caption(self.window) == "0", "the caption of a failed pass")
         self.assertEqual(self.listing(), "")
         self.assertFalse(os.path.exists(self.station()), "the monitor created it")
+        self.assertEqual(self.boxes(), boxes)  # one box for the outage
         self.grow(12)
         self.expect_twelve_records()
-        self.assertEqual(self.boxes(), boxes)
+        # The outage is over: its box goes by itself.
+        wait_for(lambda: self.boxes() is None, "the box to close by itself")
 
 
 class KeepTopmost(WindowsMonitorTest):
@@ -184,23 +213,12 @@ class KeepTopmost(WindowsMonitorTest):
             self.assertNotEqual(X.input_focus(), self.window)
 
     def test_a_windows_program_keeps_the_foreground_through_many_ticks(self):
-        # A Win32 window, which Wine can take the foreground from as Windows would, unlike an X
-        # client's. It tells whether it has the foreground whenever asked.
-        other = subprocess.Popen(["wine", OTHER_PROGRAM, "window"], env=WINE, text=True,
-                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                 stderr=subprocess.DEVNULL)
-        self.addCleanup(lambda: (other.stdin.close(), other.wait(), other.stdout.close()))
-
-        def foreground():
-            other.stdin.write("?\n")
-            other.stdin.flush()
-            return other.stdout.readline().strip() == "foreground"
-        wait_for(foreground, "the other program's window to have the foreground")
-
+        other = start_foreground_program(self)
         for records in range(11, 31):
             self.grow(records)
             wait_for(lambda: X.caption(self.window) == str(records), "a tick to show growth")
-            self.assertTrue(foreground(), "the monitor took the foreground at %d records" % records)
+            self.assertTrue(other.foreground(),
+                            "the monitor took the foreground at %d records" % records)
 
 
 class ConsoleText(unittest.TestCase):
@@ -266,17 +284,66 @@ class FailingReads(WindowsMonitorTest):
         wait_for(lambda: X.caption(self.window) == "7", "the caption back at 7")
         wait_for(lambda: self.listing() == "2\t3\r\n4\t5\t6\r\n7\t8\t", "the listing back")
         self.assertIsNone(self.monitor.poll())
+        # The outage is over, and its box goes by itself.
+        wait_for(lambda: self.boxes() is None, "the box to close by itself")
         self.assertEqual(X.active_window(), till)
 
-        # Answered with a click on OK, it goes; the next outage brings a box again.
-        self.assertEqual(self.boxes(), boxes)
+    def test_an_answered_box_leaves_the_foreground_to_the_windows_program_that_had_it(self):
+        # A Win32 window, which Wine activates and deactivates as Windows would: a till's
+        # application in the foreground.
+        other = start_foreground_program(self)
+        self.fs.fail_reads("EIO")
+        wait_for(self.boxes, "the box of the failed read")
+        self.assertTrue(other.foreground(), "the box took the foreground as it appeared")
+
+        # A click on OK activates the box and answers it; the keyboard goes back to the till,
+        # not to the monitor.
         box = X.visible_window("--name", "^prOstrevan$")
         left, top, width, height = X.geometry(box)
         X.run("xdotool", "mousemove", str(left + width // 2), str(top + height * 43 // 58),
               "click", "1")
         wait_for(lambda: self.boxes() is None, "the box to go")
+        wait_for(other.foreground, "the other program's window to have the foreground again")
+        # A new outage brings a new box.
+        self.fs.heal()
+        wait_for(lambda: X.caption(self.window) == "7", "the caption back at 7")
         self.fs.fail_reads("EIO")
         wait_for(self.boxes, "the box of the next outage")
+
+
+class HeldReads(unittest.TestCase):
+    """station-scan.exe --check over a share whose reads are held: the watcher answers for the
+    pass with Windows' time-out error. Wine cannot end a thread stuck in a held read, so the
+    process itself ends only once reads answer (Windows ends it at once)."""
+
+    def test_a_held_read_is_critical_with_the_semaphore_time_out(self):
+        root = tempfile.mkdtemp(prefix="ostrevan-held-")
+        self.addCleanup(shutil.rmtree, root)
+        backing, mount, folder = (os.path.join(root, name) for name in ("backing", "mount",
+                                                                          "folder"))
+        for path in (backing, mount, folder):
+            os.mkdir(path)
+        fs = FaultFs(backing, mount, os.path.join(root, "control"))
+        fs.__enter__()
+        self.addCleanup(fs.__exit__)
+        self.assertEqual(wine(STATION_OWNER, "create",
+                              windows_path(os.path.join(backing, "Brevanto.SIT")), "7").returncode,
+                         0)
+        os.symlink(os.path.join(mount, "Brevanto.SIT"), os.path.join(folder, "Brevanto.SIT"))
+        fs.hold_reads()
+        self.addCleanup(fs.heal)
+        scan = subprocess.Popen(["wine", STATION_SCAN, "--check", windows_path(folder)], env=WINE,
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        self.addCleanup(scan.stdout.close)
+        status_line = []
+        reader = threading.Thread(target=lambda: status_line.append(scan.stdout.readline()),
+                                  daemon=True)
+        reader.start()
+        wait_for(lambda: status_line, "the status line while reads are held", PATIENCE_S * 3)
+        self.assertRegex(status_line[0], r"^STATIONS CRITICAL - no answer from the (open|read of "
+                         r"record 2) of Z:\\.*\\Brevanto\.SIT in 5 s: 121 \S")
+        fs.heal()
+        self.assertEqual(scan.wait(timeout=PATIENCE_S), 2)
 
 
 if __name__ == "__main__":

@@ -1,7 +1,7 @@
 // Prints, byte for byte, the listing that the running monitor's window holds, read from its EDIT
 // as a screen reader on Windows would (WM_GETTEXT from another process). Exits 1 while there is no
-// such window. With --boxes, prints instead one line for each box that the window owns: its title,
-// a tab and its text; exits 1 while there is none.
+// such window. With --boxes, prints instead one line for each box of the window's program: its
+// title, a tab and its text; exits 1 while there is none.
 #include <windows.h>
 
 #include <fcntl.h>
@@ -28,11 +28,17 @@ void write(const std::wstring& text) {
     std::fwrite(bytes.data(), 1, bytes.size(), stdout);
 }
 
-int printBoxes(HWND owner) {
+DWORD processOf(HWND window) {
+    DWORD process = 0;
+    ::GetWindowThreadProcessId(window, &process);
+    return process;
+}
+
+int printBoxes(HWND monitor) {
     std::wstring lines;
     for (HWND box = ::FindWindowExW(nullptr, nullptr, L"#32770", nullptr); box != nullptr;
          box = ::FindWindowExW(nullptr, box, L"#32770", nullptr)) {
-        if (::GetWindow(box, GW_OWNER) != owner || !::IsWindowVisible(box)) continue;
+        if (processOf(box) != processOf(monitor) || !::IsWindowVisible(box)) continue;
         const HWND text = ::FindWindowExW(box, nullptr, L"Static", nullptr);
         lines += textOf(box) + L"\t" + (text != nullptr ? textOf(text) : L"") + L"\n";
     }

@@ -6,15 +6,19 @@
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <cwctype>
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
+#include "FaultyCalls.h"
 #include "Support.h"
 #include "station/PlatformFile.h"
 #include "viewer/win32/frmOstrevan.h"
@@ -68,7 +72,8 @@ class CaptionCount {
 
 class Win32WindowTest : public ::testing::Test {
   protected:
-    Win32WindowTest() : window(::GetModuleHandleW(nullptr)) {}
+    explicit Win32WindowTest(station::SystemCalls& calls = station::systemCalls())
+        : window(::GetModuleHandleW(nullptr), viewer::DpiScaling::ofThisSystem(), calls) {}
 
     void openOver(std::size_t records) {
         writeStationFile(folder.stationFile(), records * 81);
@@ -80,6 +85,22 @@ class Win32WindowTest : public ::testing::Test {
     HWND cmdVer() const { return ::FindWindowExW(frm(), nullptr, L"Button", nullptr); }
     std::string caption() const { return textOf(frm()); }
     std::string listing() const { return textOf(txtPuestos()); }
+
+    // Lets the window have its messages, tick by tick, until condition holds; a guard of 50
+    // ticks ends a wait that would hang. Tells whether it holds.
+    bool ticksUntil(const std::function<bool()>& condition) {
+        for (int tick = 0; tick < 50 && !condition(); ++tick) {
+            if (!waitForTicks(1)) return false;
+        }
+        return condition();
+    }
+
+    // Shows the window and lets it have its messages until it is the active window: what the
+    // platform does to a window that it activates (bringing it to the top) is then over.
+    bool shownAndActive() {
+        window.show(SW_SHOWNORMAL);
+        return ticksUntil([this] { return ::GetForegroundWindow() == frm(); }) && waitForTicks(1);
+    }
 
     // Lets the window have its messages until `ticks` more timer ticks have come. A guard of a
     // few seconds ends a wait that would hang; it measures nothing.
@@ -147,6 +168,48 @@ TEST(Win32WindowWithoutPerWindowDpi, IsLaidOutAtTheSystemDpi) {
     expectLaidOutAt(window.handle(), static_cast<UINT>(systemDpi));
 }
 
+// A setting of the program's manifest, as Windows reads it, lower-cased; empty when it has none.
+std::wstring manifestSetting(const wchar_t* settingsNamespace, const wchar_t* name) {
+    wchar_t value[128] = {};
+    SIZE_T written = 0;
+    if (!::QueryActCtxSettingsW(0, nullptr, settingsNamespace, name, value, std::size(value),
+                                &written)) {
+        return {};
+    }
+    std::wstring setting(value);
+    for (wchar_t& c : setting) c = static_cast<wchar_t>(::towlower(c));
+    return setting;
+}
+
+// Of a comma-separated dpiAwareness list, the value that a Windows which knows only `known` takes:
+// the first it knows.
+std::wstring takenFrom(const std::wstring& list, std::initializer_list<std::wstring_view> known) {
+    for (std::size_t start = 0; start < list.size();) {
+        std::size_t end = list.find(L',', start);
+        if (end == std::wstring::npos) end = list.size();
+        std::wstring_view value(list.data() + start, end - start);
+        while (!value.empty() && value.front() == L' ') value.remove_prefix(1);
+        while (!value.empty() && value.back() == L' ') value.remove_suffix(1);
+        if (std::ranges::find(known, value) != known.end()) return std::wstring(value);
+        start = end + 1;
+    }
+    return {};
+}
+
+// Every Windows the monitor runs on reads a per-monitor awareness that it knows from the manifest:
+// dpiAwareness on Windows 10 (1607 does not know PerMonitorV2, which came with 1703), dpiAware on
+// 7 and 8.1, which do not read dpiAwareness.
+TEST(Win32WindowManifest, DeclaresPerMonitorDpiAwarenessThatEachWindowsKnows) {
+    const std::wstring awareness =
+        manifestSetting(L"http://schemas.microsoft.com/SMI/2016/WindowsSettings", L"dpiAwareness");
+    EXPECT_EQ(takenFrom(awareness, {L"unaware", L"system", L"permonitor", L"permonitorv2"}),
+              L"permonitorv2");
+    EXPECT_EQ(takenFrom(awareness, {L"unaware", L"system", L"permonitor"}), L"permonitor");
+    EXPECT_EQ(
+        manifestSetting(L"http://schemas.microsoft.com/SMI/2005/WindowsSettings", L"dpiAware"),
+        L"true/pm");
+}
+
 TEST_F(Win32WindowTest, ShowsNothingOfTheFileBeforeTheFirstTickAndTheListingAfterIt) {
     openOver(7);
     window.show(SW_SHOWNORMAL);
@@ -184,21 +247,10 @@ TEST_F(Win32WindowTest, TheCaptionIsSetOnlyWhenItChanges) {
 // own memory then, and nothing outside shows whether it did.
 class NcDestroyRecorder {
   public:
-    using DefWindowProcFunction = decltype(&::DefWindowProcW);
-
-    NcDestroyRecorder() {
-        original_ = reinterpret_cast<DefWindowProcFunction>(testing_support::replaceImport(
-            "user32.dll", "DefWindowProcW", reinterpret_cast<void*>(&NcDestroyRecorder::record)));
+    NcDestroyRecorder() : import_("user32.dll", "DefWindowProcW", &NcDestroyRecorder::record) {
+        original_ = import_.original();
     }
-    NcDestroyRecorder(const NcDestroyRecorder&) = delete;
-    NcDestroyRecorder& operator=(const NcDestroyRecorder&) = delete;
-    ~NcDestroyRecorder() {
-        if (hooked()) {
-            testing_support::replaceImport("user32.dll", "DefWindowProcW",
-                                           reinterpret_cast<void*>(original_));
-        }
-    }
-    bool hooked() const { return original_ != nullptr; }
+    bool hooked() const { return import_.original() != nullptr; }
     // A plain function stands in for DefWindowProcW, so what it records is static.
     static inline std::vector<HWND> windows;
 
@@ -208,7 +260,8 @@ class NcDestroyRecorder {
         return original_(window, message, wParam, lParam);
     }
 
-    static inline DefWindowProcFunction original_ = nullptr;
+    static inline decltype(&::DefWindowProcW) original_ = nullptr;
+    testing_support::ReplacedImport<decltype(&::DefWindowProcW)> import_;
 };
 
 TEST_F(Win32WindowTest, ItsDestructionReachesTheDefaultProcedureWithItsOwnHandle) {
@@ -340,12 +393,13 @@ class BoxAnswerer {
     std::thread watcher_;
 };
 
-// Another program with a message box of its own open, until the test ends.
-class OtherProgramsBox {
+// Another program (other-program.exe, in the mode that `arguments` names), until the test ends.
+class OtherProgram {
   public:
-    OtherProgramsBox() {
-        std::wstring commandLine =
-            L"\"" + (station::executableFolder() / "other-program.exe").native() + L"\" box";
+    explicit OtherProgram(const std::wstring& arguments) {
+        std::wstring commandLine = L"\"" +
+                                   (station::executableFolder() / "other-program.exe").native() +
+                                   L"\" " + arguments;
         STARTUPINFOW startup{};
         startup.cb = sizeof startup;
         if (!::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
@@ -353,21 +407,48 @@ class OtherProgramsBox {
             win32::throwLastError();
         }
     }
-    OtherProgramsBox(const OtherProgramsBox&) = delete;
-    OtherProgramsBox& operator=(const OtherProgramsBox&) = delete;
-    ~OtherProgramsBox() {
+    OtherProgram(const OtherProgram&) = delete;
+    OtherProgram& operator=(const OtherProgram&) = delete;
+    ~OtherProgram() {
         ::TerminateProcess(started_.hProcess, 0);
         ::WaitForSingleObject(started_.hProcess, INFINITE);
         ::CloseHandle(started_.hThread);
         ::CloseHandle(started_.hProcess);
     }
-    HWND box() const { return ::FindWindowW(L"#32770", L"other-program"); }
-    bool shown() const {
+
+    // Its visible top-level window of that class, if it has one.
+    HWND window(std::wstring_view className) const {
+        struct Search {
+            DWORD process;
+            std::wstring_view className;
+            HWND found = nullptr;
+        } search{started_.dwProcessId, className};
+        ::EnumWindows(
+            [](HWND window, LPARAM lParam) -> BOOL {
+                auto& searching = *reinterpret_cast<Search*>(lParam);
+                wchar_t name[64] = {};
+                DWORD process = 0;
+                ::GetWindowThreadProcessId(window, &process);
+                if (process != searching.process || !::IsWindowVisible(window) ||
+                    ::GetClassNameW(window, name, 64) == 0 || name != searching.className) {
+                    return TRUE;
+                }
+                searching.found = window;
+                return FALSE;
+            },
+            reinterpret_cast<LPARAM>(&search));
+        return search.found;
+    }
+
+    // The same, once it has appeared; a guard of some seconds ends a wait that would hang.
+    HWND shownWindow(std::wstring_view className) const {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (box() == nullptr && std::chrono::steady_clock::now() < deadline) {
+        HWND found = nullptr;
+        while ((found = window(className)) == nullptr &&
+               std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
-        return box() != nullptr;
+        return found;
     }
 
   private:
@@ -376,8 +457,8 @@ class OtherProgramsBox {
 
 TEST_F(Win32WindowTest, OpenFailureIsShownAtLoadAndTheFirstRefreshEndsTheProgram) {
     // A box of another program, open all along, is neither answered nor counted.
-    OtherProgramsBox otherBox;
-    ASSERT_TRUE(otherBox.shown());
+    OtherProgram otherBox(L"box");
+    ASSERT_NE(otherBox.shownWindow(L"#32770"), nullptr);
     const auto missing = folder.path() / "missing" / "Brevanto.SIT";
     window.setRutaFichero(missing);
     BoxAnswerer answerer;
@@ -392,7 +473,162 @@ TEST_F(Win32WindowTest, OpenFailureIsShownAtLoadAndTheFirstRefreshEndsTheProgram
     EXPECT_EQ(boxes[1].first, "prOstrevan");
     EXPECT_EQ(boxes[1].second,
               "Run-time failure 9:\n\nBad file descriptor\n\nThe monitor ends here.");
-    EXPECT_NE(otherBox.box(), nullptr);
+    EXPECT_NE(otherBox.window(L"#32770"), nullptr);
+}
+
+// Counts the calls that put the window at the head of the topmost band, through this program's
+// import of SetWindowPos, into which the window's code is linked; each goes on to the system.
+class TopmostCalls {
+  public:
+    explicit TopmostCalls(HWND window)
+        : import_("user32.dll", "SetWindowPos", &TopmostCalls::record) {
+        window_ = window;
+        reset();
+        original_ = import_.original();
+    }
+    bool hooked() const { return import_.original() != nullptr; }
+    int count() const { return count_; }
+    void reset() { count_ = 0; }
+
+  private:
+    // A plain function stands in for SetWindowPos, so what it records is static.
+    static BOOL WINAPI record(HWND window, HWND insertAfter, int x, int y, int width, int height,
+                              UINT flags) {
+        if (window == window_ && insertAfter == HWND_TOPMOST) ++count_;
+        return original_(window, insertAfter, x, y, width, height, flags);
+    }
+
+    static inline decltype(&::SetWindowPos) original_ = nullptr;
+    static inline HWND window_ = nullptr;
+    static inline int count_ = 0;
+    testing_support::ReplacedImport<decltype(&::SetWindowPos)> import_;
+};
+
+// Whether upper lies above lower among the top-level windows, which EnumWindows gives top first.
+bool isAbove(HWND upper, HWND lower) {
+    struct Search {
+        HWND upper;
+        HWND lower;
+        HWND first = nullptr;
+    } search{upper, lower};
+    ::EnumWindows(
+        [](HWND window, LPARAM lParam) -> BOOL {
+            auto& searching = *reinterpret_cast<Search*>(lParam);
+            if (window != searching.upper && window != searching.lower) return TRUE;
+            searching.first = window;
+            return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.first == upper;
+}
+
+std::wstring decimal(long value) { return std::to_wstring(value); }
+
+// The monitor over a file of 7 records, shown, active, and its topmost calls counted from then on.
+class Win32KeepTopmostTest : public Win32WindowTest {
+  protected:
+    void SetUp() override {
+        openOver(7);
+        ASSERT_TRUE(shownAndActive());
+        ASSERT_TRUE(calls.hooked());
+        calls.reset();
+        ::GetWindowRect(frm(), &at);
+    }
+
+    TopmostCalls calls{frm()};
+    RECT at{};
+};
+
+TEST_F(Win32KeepTopmostTest, MakesNoCallWhileNothingCoversIt) {
+    ASSERT_TRUE(waitForTicks(20));
+    EXPECT_EQ(caption(), "7");
+    EXPECT_EQ(calls.count(), 0);
+}
+
+TEST_F(Win32KeepTopmostTest, OvertakesAnotherProgramsTopmostWindowOverIt) {
+    OtherProgram other(L"topmost " + decimal(at.left + 10) + L" " + decimal(at.top + 10) +
+                       L" 60 60");
+    const HWND over = other.shownWindow(L"topmost");
+    ASSERT_NE(over, nullptr);
+    ASSERT_TRUE(isAbove(over, frm()));
+
+    EXPECT_TRUE(ticksUntil([&] { return isAbove(frm(), over); }));
+    // Over it again, the monitor makes no more calls.
+    const int overtaking = calls.count();
+    EXPECT_GE(overtaking, 1);
+    ASSERT_TRUE(waitForTicks(5));
+    EXPECT_EQ(calls.count(), overtaking);
+    EXPECT_TRUE(isAbove(frm(), over));
+}
+
+TEST_F(Win32KeepTopmostTest, LeavesAnotherProgramsMenuOverIt) {
+    OtherProgram other(L"menu " + decimal(at.left + 20) + L" " + decimal(at.top + 40));
+    const HWND menu = other.shownWindow(L"#32768");
+    ASSERT_NE(menu, nullptr);
+    ASSERT_TRUE(isAbove(menu, frm()));
+
+    ASSERT_TRUE(waitForTicks(20));
+    EXPECT_EQ(calls.count(), 0);
+    EXPECT_TRUE(isAbove(menu, frm()));
+}
+
+// The share's faults, made before the window that reads through them and gone after it.
+struct WithAShare {
+    testing_support::FaultyCalls share;
+};
+
+// The monitor over a share whose session drops when the test says.
+class Win32WindowOverAShareTest : protected WithAShare, public Win32WindowTest {
+  protected:
+    Win32WindowOverAShareTest() : Win32WindowTest(share.calls()) {}
+};
+
+// A click, as the user's: through the system's input, at a point of the screen. Each event
+// carries the point itself, so that no pointer motion still on its way can move the click.
+void clickAt(POINT at) {
+    const int width = ::GetSystemMetrics(SM_CXSCREEN);
+    const int height = ::GetSystemMetrics(SM_CYSCREEN);
+    INPUT click[3] = {};
+    for (INPUT& event : click) {
+        event.type = INPUT_MOUSE;
+        event.mi.dx = MulDiv(at.x, 65535, width - 1);
+        event.mi.dy = MulDiv(at.y, 65535, height - 1);
+        event.mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
+    }
+    click[1].mi.dwFlags |= MOUSEEVENTF_LEFTDOWN;
+    click[2].mi.dwFlags |= MOUSEEVENTF_LEFTUP;
+    ::SendInput(3, click, sizeof(INPUT));
+}
+
+POINT centreOf(HWND window) {
+    RECT area{};
+    ::GetWindowRect(window, &area);
+    return {(area.left + area.right) / 2, (area.top + area.bottom) / 2};
+}
+
+TEST_F(Win32WindowOverAShareTest, ABoxAnsweredWithAClickLeavesTheForegroundToTheOtherProgram) {
+    openOver(7);
+    ASSERT_TRUE(shownAndActive());
+    OtherProgram till(L"till");
+    const HWND other = till.shownWindow(L"worksheet");
+    ASSERT_NE(other, nullptr);
+    ASSERT_TRUE(ticksUntil([&] { return ::GetForegroundWindow() == other; }));
+
+    // The server stays down: the outage, and the box, go on.
+    share.dropOpenFiles();
+    share.failOpens(1'000'000);
+    ASSERT_TRUE(waitForTicks(1));
+    const HWND box = messageBoxOfThisProcess();
+    ASSERT_NE(box, nullptr);
+
+    // The user clicks its OK, through the system's input as a hand would, once it is there to
+    // be clicked: shown, and not under another window.
+    const HWND ok = ::GetDlgItem(box, IDOK);
+    ASSERT_TRUE(ticksUntil([&] { return ::WindowFromPoint(centreOf(ok)) == ok; }));
+    clickAt(centreOf(ok));
+    ASSERT_TRUE(ticksUntil([&] { return !::IsWindow(box); }));
+    ASSERT_TRUE(waitForTicks(2));
+    EXPECT_EQ(::GetForegroundWindow(), other) << "the monitor is " << frm();
 }
 
 }  // namespace

@@ -14,8 +14,10 @@ namespace viewer {
 // The window carries the stays-on-top hint, which puts it in the window manager's "above" layer,
 // over every ordinary window. A window made "above" after it lands over it in that layer; when
 // such a window covers part of it, keep() asks the window manager to restack it just over that
-// window. It learns which windows lie over it from the window manager's stacking list, watched
-// for changes, so a tick with nothing over it sends nothing.
+// window, but never while the pointer rests where it would come over it (focus-follows-mouse),
+// never over another monitor or a fullscreen window, and never again in a way the window manager
+// refused. It learns which windows lie over it from the window manager's stacking list and the
+// X server's stacking, watched for changes, so a tick with nothing over it sends nothing.
 class KeepTopmost final : private QAbstractNativeEventFilter {
   public:
     explicit KeepTopmost(QWidget& window);

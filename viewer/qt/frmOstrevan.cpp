@@ -157,6 +157,11 @@ void frmOstrevan::showOutageBox(const std::string& text) {
     outageBox_->show();
 }
 
+void frmOstrevan::closeOutageBox() noexcept {
+    // Closed, it deletes itself.
+    if (outageBox_ != nullptr) outageBox_->close();
+}
+
 void frmOstrevan::keepTopmost() noexcept { topmost_.keep(); }
 
 void frmOstrevan::endProgram(int status) noexcept { QCoreApplication::exit(status); }

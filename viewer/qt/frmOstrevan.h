@@ -48,6 +48,7 @@ class frmOstrevan final : public QWidget, private WindowControls {
     station::TextHolder& txtPuestos() override;
     void showMessageBox(const std::string& text) override;
     void showOutageBox(const std::string& text) override;
+    void closeOutageBox() noexcept override;
     void keepTopmost() noexcept override;
     void endProgram(int status) noexcept override;
 

@@ -1,5 +1,6 @@
 #include "viewer/win32/OutageBox.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "win32/ErrorCategory.h"
@@ -13,9 +14,9 @@ constexpr int kTextId = 100;
 // then each control, every one aligned to four bytes. Positions are in dialog units.
 class DialogTemplate {
   public:
-    DialogTemplate(DWORD style, short width, short height, std::wstring_view title, WORD fontPoints,
-                   std::wstring_view fontFace) {
-        put(DLGTEMPLATE{style, 0, 0, 0, 0, width, height});
+    DialogTemplate(DWORD style, DWORD exStyle, short width, short height, std::wstring_view title,
+                   WORD fontPoints, std::wstring_view fontFace) {
+        put(DLGTEMPLATE{style, exStyle, 0, 0, 0, width, height});
         putWord(0);  // no menu
         putWord(0);  // the dialog class
         putText(title);
@@ -53,26 +54,70 @@ class DialogTemplate {
 
 }  // namespace
 
-OutageBox::~OutageBox() {
-    if (box_ != nullptr) ::DestroyWindow(box_);
-}
+OutageBox::~OutageBox() { close(); }
 
-void OutageBox::show(HWND owner, const std::wstring& title, const std::wstring& text) {
+void OutageBox::show(HWND beside, const std::wstring& title, const std::wstring& text) {
     if (box_ == nullptr) {
         // No WS_VISIBLE and no DS_SETFOREGROUND: shown below without being activated. A box of
-        // a program in the background does not put itself in the foreground.
-        DialogTemplate dialog(
-            WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_SETFONT | DS_CENTER, 160, 58,
-            title, 8, L"MS Shell Dlg");
+        // a program in the background does not put itself in the foreground. WS_EX_NOACTIVATE:
+        // nor does a click on it (on its OK), so the keyboard stays with the application the user
+        // works in while the box is there and after it. Owned by no window, whose activation an
+        // active box would hand on when it goes (Windows activates the owner, the window manager
+        // under Wine focuses it), it is topmost itself, or a kiosk's topmost window would hide it.
+        DialogTemplate dialog(WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_SETFONT,
+                              WS_EX_TOPMOST | WS_EX_NOACTIVATE, 160, 58, title, 8, L"MS Shell Dlg");
         dialog.addControl(SS_LEFT | SS_NOPREFIX, 10, 10, 140, 18, kTextId, 0x0082, L"");
         dialog.addControl(BS_DEFPUSHBUTTON | WS_TABSTOP, 55, 36, 50, 14, IDOK, 0x0080, L"OK");
         box_ = ::CreateDialogIndirectParamW(
-            reinterpret_cast<HINSTANCE>(::GetWindowLongPtrW(owner, GWLP_HINSTANCE)), dialog.get(),
-            owner, &OutageBox::dialogProcedure, reinterpret_cast<LPARAM>(this));
+            reinterpret_cast<HINSTANCE>(::GetWindowLongPtrW(beside, GWLP_HINSTANCE)), dialog.get(),
+            nullptr, &OutageBox::dialogProcedure, reinterpret_cast<LPARAM>(this));
         if (box_ == nullptr) win32::throwLastError();
+        centreOver(beside);
+        foregroundBefore_ = nullptr;
+        noteForeground();
     }
     ::SetDlgItemTextW(box_, kTextId, text.c_str());
     ::ShowWindow(box_, SW_SHOWNOACTIVATE);
+}
+
+void OutageBox::centreOver(HWND window) const {
+    // As DS_CENTER places a box over its owner: centred on it, inside its screen's work area.
+    RECT over{};
+    RECT box{};
+    MONITORINFO screen{};
+    screen.cbSize = sizeof screen;
+    if (!::GetWindowRect(window, &over) || !::GetWindowRect(box_, &box) ||
+        !::GetMonitorInfoW(::MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST), &screen)) {
+        return;
+    }
+    const long width = box.right - box.left;
+    const long height = box.bottom - box.top;
+    const RECT& work = screen.rcWork;
+    const long left = std::clamp((over.left + over.right - width) / 2, work.left,
+                                 std::max(work.left, work.right - width));
+    const long top = std::clamp((over.top + over.bottom - height) / 2, work.top,
+                                std::max(work.top, work.bottom - height));
+    ::SetWindowPos(box_, nullptr, static_cast<int>(left), static_cast<int>(top), 0, 0,
+                   SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void OutageBox::close() noexcept {
+    if (box_ == nullptr) return;
+    // Were the box active when it goes, the window next to it (the monitor) would be activated.
+    // In the foreground, it may hand the foreground back instead; gone after that, no longer
+    // active, it activates nothing.
+    if (::GetForegroundWindow() == box_ && foregroundBefore_ != nullptr &&
+        ::IsWindowVisible(foregroundBefore_)) {
+        ::SetForegroundWindow(foregroundBefore_);
+    }
+    ::DestroyWindow(box_);
+}
+
+void OutageBox::noteForeground() noexcept {
+    const HWND foreground = ::GetForegroundWindow();
+    DWORD process = 0;
+    ::GetWindowThreadProcessId(foreground, &process);
+    if (foreground != nullptr && process != ::GetCurrentProcessId()) foregroundBefore_ = foreground;
 }
 
 bool OutageBox::tookMessage(MSG& message) const {
@@ -85,8 +130,21 @@ INT_PTR CALLBACK OutageBox::dialogProcedure(HWND box, UINT message, WPARAM wPara
             ::SetWindowLongPtrW(box, DWLP_USER, lParam);
             // FALSE: no control gets the focus now, which would activate the box.
             return FALSE;
+        case WM_MOUSEACTIVATE:
+            // A click may activate the box all the same (Wine's default procedure does, despite
+            // WS_EX_NOACTIVATE): the window it would take the foreground from is the one to give
+            // it back to.
+            if (auto* self = reinterpret_cast<OutageBox*>(::GetWindowLongPtrW(box, DWLP_USER))) {
+                self->noteForeground();
+            }
+            return FALSE;
         case WM_COMMAND:
-            if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL) ::DestroyWindow(box);
+            if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL) {
+                if (auto* self =
+                        reinterpret_cast<OutageBox*>(::GetWindowLongPtrW(box, DWLP_USER))) {
+                    self->close();
+                }
+            }
             return TRUE;
         case WM_NCDESTROY:
             if (auto* self = reinterpret_cast<OutageBox*>(::GetWindowLongPtrW(box, DWLP_USER))) {

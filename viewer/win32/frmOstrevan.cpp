@@ -45,6 +45,47 @@ std::wstring windowText(HWND window) {
     return text;
 }
 
+// Whether a window of another program lies over `window` in the topmost band and covers part of
+// it. Transient popups of other programs (an open menu, a drop-down list, a tool tip) do not
+// count: they are topmost by nature and gone in a moment, and lifting the monitor over them would
+// hide what the user is choosing from. Nor do the monitor's own windows, its box among them.
+bool anotherTopmostWindowCovers(HWND window) {
+    struct Search {
+        HWND window;
+        RECT area;
+        bool covered = false;
+    } search{window, {}};
+    if (!::GetWindowRect(window, &search.area)) return false;
+    // EnumWindows gives the top-level windows from the top of the z-order down; the search ends
+    // at the monitor itself.
+    ::EnumWindows(
+        [](HWND other, LPARAM lParam) -> BOOL {
+            auto& searching = *reinterpret_cast<Search*>(lParam);
+            if (other == searching.window) return FALSE;
+            DWORD process = 0;
+            ::GetWindowThreadProcessId(other, &process);
+            RECT otherArea{};
+            RECT common{};
+            if (process == ::GetCurrentProcessId() || !::IsWindowVisible(other) ||
+                !(::GetWindowLongW(other, GWL_EXSTYLE) & WS_EX_TOPMOST) ||
+                !::GetWindowRect(other, &otherArea) ||
+                !::IntersectRect(&common, &otherArea, &searching.area)) {
+                return TRUE;
+            }
+            wchar_t className[32] = {};
+            const std::wstring_view name(
+                className, static_cast<std::size_t>(::GetClassNameW(other, className, 32)));
+            for (const std::wstring_view transient :
+                 {L"#32768", L"ComboLBox", L"tooltips_class32"}) {
+                if (name == transient) return TRUE;
+            }
+            searching.covered = true;
+            return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.covered;
+}
+
 }  // namespace
 
 // The EDIT as the lock scan sees it: it holds line breaks as CR LF, exactly as the scan writes
@@ -95,8 +136,8 @@ class frmOstrevan::TextBox final : public station::TextHolder {
     HWND box_;
 };
 
-frmOstrevan::frmOstrevan(HINSTANCE instance, DpiScaling dpi)
-    : instance_(instance), dpi_(dpi), cycle_(*this) {
+frmOstrevan::frmOstrevan(HINSTANCE instance, DpiScaling dpi, station::SystemCalls& calls)
+    : instance_(instance), dpi_(dpi), cycle_(*this, calls) {
     const INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), ICC_STANDARD_CLASSES};
     ::InitCommonControlsEx(&controls);
 
@@ -277,11 +318,16 @@ void frmOstrevan::showOutageBox(const std::string& text) {
     outageBox_.show(frmOstrevan_, win32::toWide(kApplicationTitle), win32::toWide(text));
 }
 
+void frmOstrevan::closeOutageBox() noexcept { outageBox_.close(); }
+
 void frmOstrevan::keepTopmost() noexcept {
-    // Back at the head of the topmost band, never activated: Windows would let a call without
-    // SWP_NOACTIVATE take the foreground, and the keyboard with it, from the application the user
-    // works in (a scanner's keystrokes would land in the listing). The result is of no use, since
-    // a window that could not be moved up is moved up on the next tick.
+    // Each call lifts the window to the head of the topmost band, over whatever another program
+    // has open there: only a topmost window that covers it calls for one.
+    if (!anotherTopmostWindowCovers(frmOstrevan_)) return;
+    // Never activated: Windows would let a call without SWP_NOACTIVATE take the foreground, and
+    // the keyboard with it, from the application the user works in (a scanner's keystrokes would
+    // land in the listing). The result is of no use, since a window that could not be moved up is
+    // looked at again on the next tick.
     ::SetWindowPos(frmOstrevan_, HWND_TOPMOST, -1, -1, 0, 0,
                    SWP_NOSIZE | SWP_NOMOVE | SWP_NOACTIVATE);
 }

@@ -18,8 +18,10 @@ namespace viewer {
 // handler of its own; the events go on to the refresh cycle, which it lends its controls.
 class frmOstrevan final : private WindowControls {
   public:
-    // Creates the window, hidden, laid out at the DPI that dpi gives.
-    explicit frmOstrevan(HINSTANCE instance, DpiScaling dpi = DpiScaling::ofThisSystem());
+    // Creates the window, hidden, laid out at the DPI that dpi gives; it reaches the station file
+    // through calls.
+    explicit frmOstrevan(HINSTANCE instance, DpiScaling dpi = DpiScaling::ofThisSystem(),
+                         station::SystemCalls& calls = station::systemCalls());
     frmOstrevan(const frmOstrevan&) = delete;
     frmOstrevan& operator=(const frmOstrevan&) = delete;
     ~frmOstrevan() override;
@@ -59,6 +61,7 @@ class frmOstrevan final : private WindowControls {
     station::TextHolder& txtPuestos() override;
     void showMessageBox(const std::string& text) override;
     void showOutageBox(const std::string& text) override;
+    void closeOutageBox() noexcept override;
     void keepTopmost() noexcept override;
     void endProgram(int status) noexcept override;
 
