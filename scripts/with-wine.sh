@@ -18,7 +18,7 @@ fi
 
 export WINEPREFIX=$PWD/build-windows/wine WINEDEBUG=-all
 # A new prefix is made without Wine's .NET and HTML engines, which it would offer to download.
-[ -d "$WINEPREFIX" ] || WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >/dev/null 2>&1
+[ -f "$WINEPREFIX/system.reg" ] || WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >/dev/null 2>&1
 wineserver -p >/dev/null 2>&1 &
 # With a display, the first program also starts Wine's own background programs (explorer and the
 # device services), which live as long as the server: started here, they do not hold a test's

@@ -36,7 +36,9 @@ def setUpModule():
     global X, WINE
     X = XServer()
     WINE = dict(X.env, WINEDEBUG="-all")
-    if not os.path.isdir(WINE["WINEPREFIX"]):
+    # A prefix is whole once its registry is written: one that a failed start left half-made is
+    # made again, rather than failing every later run.
+    if not os.path.isfile(os.path.join(WINE["WINEPREFIX"], "system.reg")):
         # Without Wine's .NET and HTML engines, which it would offer to download.
         subprocess.run(["wineboot", "-i"], env=dict(WINE, WINEDLLOVERRIDES="mscoree,mshtml="),
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
