@@ -453,7 +453,9 @@ TEST(LockHolders, ALockThatChangesHandsDuringTheWalkIsNotSaidToBeUnseen) {
     const Child second(passing(toSecond[0], toFirst[1], false));
     ASSERT_TRUE(first.ready() && between.ready() && second.ready());
     for (int run = 0; run < 40; ++run) {
-        for (const Holder& holder : lookUp(folder, {3})) {
+        const std::vector<Holder> found = lookUp(folder, {3});
+        ASSERT_FALSE(found.empty()) << run;
+        for (const Holder& holder : found) {
             if (holder.pid) {
                 EXPECT_TRUE(*holder.pid == first.pid() || *holder.pid == second.pid());
             } else {
@@ -521,8 +523,9 @@ TEST(StationScanHolders, CountsManyReadersDescriptionsWithoutComparingEachPair) 
         "/usr/bin/env",
         "ASAN_OPTIONS=detect_leaks=0 strace -f -qq -e trace=kcmp -e signal=none -o " +
             testing_support::shellQuoted(trace) + " " +
-            testing_support::shellQuoted(testing_support::stationScanProgram()) + " --holders " +
-            testing_support::shellQuoted(folder.path()));
+            // Every call stops for the tracer: a run that takes long is no fault.
+            testing_support::shellQuoted(testing_support::stationScanProgram()) +
+            " --timeout 600 --holders " + testing_support::shellQuoted(folder.path()));
     ASSERT_EQ(run.status, 0);
     long long named = 0;
     for (std::size_t at = 0; (at = run.output.find("\nrecord 3: pid ", at)) != std::string::npos;

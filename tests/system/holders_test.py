@@ -199,17 +199,23 @@ class LookUp(unittest.TestCase):
         os.chmod(smbstatus, 0o755)
         # A holder that may be an smbd, by its name: smbstatus is asked about it.
         self.hold(3, name="smbd")
+        # The pass that station-scan runs in a child of its own ends with it too, and so writes
+        # no metrics after its caller gave up.
+        metrics = os.path.join(planted, "stations.prom")
         for how in (signal.SIGTERM, signal.SIGINT, signal.SIGKILL):
-            scan = subprocess.Popen([self.scanner, "--holders", "--smbstatus", smbstatus,
-                                     self.folder], stdout=subprocess.DEVNULL)
+            scan = subprocess.Popen([self.scanner, "--prometheus", "--output", metrics,
+                                     "--holders", "--smbstatus", smbstatus, self.folder])
             pids = [int(pid) for pid in wait_for(lambda: read_if_there(started),
                                                  "smbstatus to start").split()]
             os.remove(started)
-            self.addCleanup(end_all, pids)
+            [passing] = [int(pid) for pid in read_if_there(
+                "/proc/%d/task/%d/children" % (scan.pid, scan.pid)).split()]
+            self.addCleanup(end_all, [passing, *pids])
             scan.send_signal(how)
             self.assertEqual(scan.wait(), -how)
-            for pid in pids:
+            for pid in [passing, *pids]:
                 wait_for(lambda: not running(pid), "%d to end after %s" % (pid, how.name))
+            self.assertFalse(os.path.exists(metrics), how.name)
         # At its time-out (shorter than smbstatus's own patience of 5 s) station-scan answers for
         # the look-up itself and ends smbstatus with what it started.
         scan = subprocess.Popen([self.scanner, "--holders", "--smbstatus", smbstatus, "-t", "4",

@@ -877,5 +877,16 @@ class FailedWrites(unittest.TestCase):
             self.assertNotEqual(run.returncode, 0, mode)
             self.assertIn("station-scan: cannot write standard output: 32 ", run.stderr)
 
+    def test_standard_input_and_error_closed_leave_the_answer_whole(self):
+        # As a daemon may start a plugin: the pass's own pipes then take the lowest numbers, and
+        # must not be taken for its streams.
+        tills = station_folder(self, 7)
+        run = subprocess.run([STATION_SCAN, "--check", tills.path], stdin=subprocess.DEVNULL,
+                             stdout=subprocess.PIPE, text=True,
+                             preexec_fn=lambda: (os.close(0), os.close(2)))
+        self.assertEqual((run.returncode, run.stdout.split(" |")[0]),
+                         (0, "STATIONS OK - 0 connected, last free station 7"))
+
+
 if __name__ == "__main__":
     unittest.main(verbosity=2)

@@ -561,6 +561,15 @@ TEST_F(Win32KeepTopmostTest, OvertakesAnotherProgramsTopmostWindowOverIt) {
     EXPECT_TRUE(isAbove(frm(), over));
 }
 
+TEST_F(Win32KeepTopmostTest, TakesItsPlaceInTheTopmostBandBackWhenAnotherProgramTookIt) {
+    // As another program may, with nothing over the monitor to tell of it.
+    ::SetWindowPos(frm(), HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOMOVE | SWP_NOACTIVATE);
+    ASSERT_FALSE(::GetWindowLongW(frm(), GWL_EXSTYLE) & WS_EX_TOPMOST);
+    EXPECT_TRUE(ticksUntil([&] { return ::GetWindowLongW(frm(), GWL_EXSTYLE) & WS_EX_TOPMOST; }));
+    ASSERT_TRUE(waitForTicks(5));
+    EXPECT_EQ(calls.count(), 1);
+}
+
 TEST_F(Win32KeepTopmostTest, LeavesAnotherProgramsMenuOverIt) {
     OtherProgram other(L"menu " + decimal(at.left + 20) + L" " + decimal(at.top + 40));
     const HWND menu = other.shownWindow(L"#32768");

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -70,6 +71,16 @@ struct Pipe {
     std::array<int, 2> ends{-1, -1};
     Pipe() {
         if (::pipe2(ends.data(), O_CLOEXEC) != 0) station::throwLastError();
+        // Where the caller closed a standard stream, a pipe end may take its number, and the
+        // child's streams would then be put over it: each end lies above them.
+        for (int& end : ends) {
+            if (end > 2) continue;
+            const int above = ::fcntl(end, F_DUPFD_CLOEXEC, 3);
+            const int error = errno;
+            ::close(end);
+            end = above;
+            if (above < 0) throw std::system_error(error, std::system_category());
+        }
     }
     Pipe(const Pipe&) = delete;
     Pipe& operator=(const Pipe&) = delete;
@@ -84,9 +95,12 @@ struct Pipe {
     }
 };
 
-[[noreturn]] void runChild(Pipe& events, Pipe& output, Pipe& errors,
+[[noreturn]] void runChild(pid_t watcher, Pipe& events, Pipe& output, Pipe& errors,
                            const std::function<int(PassProgress&)>& work) {
     ::setpgid(0, 0);
+    // A pass whose watcher was killed (Ctrl-C, timeout(1), an engine ending the probe) answers
+    // no one: it ends too, and writes no metrics after its caller gave up.
+    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != watcher) ::_exit(127);
     const int nothing = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (nothing < 0 || ::dup2(nothing, 0) < 0 || ::dup2(output.ends[1], 1) < 0 ||
         ::dup2(errors.ends[1], 2) < 0) {
@@ -122,9 +136,10 @@ int runWatched(std::chrono::seconds timeOut, const std::function<int(PassProgres
     Pipe events;
     Pipe output;
     Pipe errors;
+    const pid_t watcher = ::getpid();
     const pid_t child = ::fork();
     if (child < 0) station::throwLastError();
-    if (child == 0) runChild(events, output, errors, work);
+    if (child == 0) runChild(watcher, events, output, errors, work);
     ::setpgid(child, child);  // before anything could need its group, whoever runs first
     events.closeEnd(1);
     output.closeEnd(1);

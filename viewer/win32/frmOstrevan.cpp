@@ -322,8 +322,10 @@ void frmOstrevan::closeOutageBox() noexcept { outageBox_.close(); }
 
 void frmOstrevan::keepTopmost() noexcept {
     // Each call lifts the window to the head of the topmost band, over whatever another program
-    // has open there: only a topmost window that covers it calls for one.
-    if (!anotherTopmostWindowCovers(frmOstrevan_)) return;
+    // has open there: only a topmost window that covers it calls for one, or the loss of its own
+    // place in the band (another program may take it away with HWND_NOTOPMOST).
+    const bool topmost = (::GetWindowLongW(frmOstrevan_, GWL_EXSTYLE) & WS_EX_TOPMOST) != 0;
+    if (topmost && !anotherTopmostWindowCovers(frmOstrevan_)) return;
     // Never activated: Windows would let a call without SWP_NOACTIVATE take the foreground, and
     // the keyboard with it, from the application the user works in (a scanner's keystrokes would
     // land in the listing). The result is of no use, since a window that could not be moved up is
