@@ -290,7 +290,7 @@ class FailingReads(WindowsMonitorTest):
         wait_for(lambda: self.boxes() is None, "the box to close by itself")
         self.assertEqual(X.active_window(), till)
 
-    def test_an_answered_box_leaves_the_foreground_to_the_windows_program_that_had_it(self):
+    def test_a_box_answered_with_a_click_goes_and_the_next_outage_brings_a_new_one(self):
         # A Win32 window, which Wine activates and deactivates as Windows would: a till's
         # application in the foreground.
         other = start_foreground_program(self)
@@ -298,14 +298,15 @@ class FailingReads(WindowsMonitorTest):
         wait_for(self.boxes, "the box of the failed read")
         self.assertTrue(other.foreground(), "the box took the foreground as it appeared")
 
-        # A click on OK activates the box and answers it; the keyboard goes back to the till,
-        # not to the monitor.
+        # A click on OK, through the X server, answers the box. Where the foreground goes then is
+        # asserted by the window tests, through Wine's own input: here the window manager's
+        # activation of the box may come after the click has closed it, and the foreground then
+        # goes where the window manager falls back to.
         box = X.visible_window("--name", "^prOstrevan$")
         left, top, width, height = X.geometry(box)
         X.run("xdotool", "mousemove", str(left + width // 2), str(top + height * 43 // 58),
               "click", "1")
         wait_for(lambda: self.boxes() is None, "the box to go")
-        wait_for(other.foreground, "the other program's window to have the foreground again")
         # A new outage brings a new box.
         self.fs.heal()
         wait_for(lambda: X.caption(self.window) == "7", "the caption back at 7")
