@@ -6,6 +6,8 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "station/PlatformFile.h"
@@ -34,6 +36,25 @@ struct Holder {
     std::optional<SambaClient> client;
     std::string unknown;
     bool operator==(const Holder&) const = default;
+
+    // A process that holds the record, by its pid and what it says of itself.
+    static Holder process(std::int32_t record, std::int64_t pid, std::string command,
+                          std::string user) {
+        Holder holder;
+        holder.record = record;
+        holder.pid = pid;
+        holder.command = std::move(command);
+        holder.user = std::move(user);
+        return holder;
+    }
+
+    // A holder of the record that cannot be seen, known only by the reason.
+    static Holder unknownBecause(std::int32_t record, std::string_view reason) {
+        Holder holder;
+        holder.record = record;
+        holder.unknown = reason;
+        return holder;
+    }
 };
 
 struct LookUpOptions {

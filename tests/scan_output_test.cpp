@@ -35,17 +35,15 @@ tools::PassResult wholePass(std::vector<std::int32_t> locked) {
 }
 
 holders::Holder processHolder(std::int32_t record, std::string command) {
-    return {record, 4242, std::move(command), "ana", std::nullopt, ""};
+    return holders::Holder::process(record, 4242, std::move(command), "ana");
 }
 
 holders::Holder sambaHolder(std::int32_t record, std::int64_t pid, std::string machine,
                             std::string since) {
-    return {record,
-            pid,
-            "smbd",
-            "root",
-            holders::SambaClient{std::move(machine), "192.168.1.40", "almacen", std::move(since)},
-            ""};
+    holders::Holder holder = holders::Holder::process(record, pid, "smbd", "root");
+    holder.client =
+        holders::SambaClient{std::move(machine), "192.168.1.40", "almacen", std::move(since)};
+    return holder;
 }
 
 TEST(ThresholdRanges, AlertAsThePluginsDefineThem) {
@@ -130,13 +128,13 @@ TEST(JsonOutput, KeepsItsLayoutAndStaysValidUtf8) {
     std::ostringstream out;
     tools::PassResult pass = wholePass({3});
     pass.listing = "2\t3- **\r\n";
-    tools::printJson(out, pass,
-                     std::vector{processHolder(3,
-                                               "a\xff\xfe"
-                                               "b\"\x01"),
-                                 holders::Holder{6, std::nullopt, "", "", std::nullopt,
-                                                 "run as root to see Samba clients"},
-                                 sambaHolder(6, 2440, "almacen", "2026-12-08T18:02:11+00:00")});
+    tools::printJson(
+        out, pass,
+        std::vector{processHolder(3,
+                                  "a\xff\xfe"
+                                  "b\"\x01"),
+                    holders::Holder::unknownBecause(6, "run as root to see Samba clients"),
+                    sambaHolder(6, 2440, "almacen", "2026-12-08T18:02:11+00:00")});
     EXPECT_EQ(
         out.str(),
         "{\"listing\": \"2\\t3- **\\r\\n\", \"connected\": 1, \"lastFree\": 7, \"holders\": "
@@ -257,8 +255,8 @@ TEST(Metrics, AFailedPassIsUpZeroTheVersionAndItsTime) {
 TEST(Metrics, HoldersAreSeriesOfTheirOwnEvenWhenAlike) {
     tools::PassResult pass = wholePass({3, 5});
     pass.stationFile = "/srv/a \"b\"/Brevanto.SIT";
-    const holders::Holder unseen{5,  std::nullopt, "",
-                                 "", std::nullopt, "held by a process this look-up cannot see"};
+    const auto unseen =
+        holders::Holder::unknownBecause(5, "held by a process this look-up cannot see");
     const std::string text = tools::metricsText(
         pass,
         std::vector{sambaHolder(3, 2435, "caja-3", "2026-12-09T08:57:57.5+01:00"),

@@ -166,11 +166,9 @@ std::optional<Holder> unreadableProcess(const StationIdentity& station, std::int
     const bool stands = std::ranges::find(now, lock) != now.end();
     auto facts = describe(lock.pid);
     if (!stands || pinned.ended()) return std::nullopt;
-    Holder holder{record, lock.pid, {}, {}, std::nullopt, {}};
-    if (facts) {
-        holder.command = std::move(facts->command);
-        holder.user = std::move(facts->user);
-    }
+    Holder holder =
+        facts ? Holder::process(record, lock.pid, std::move(facts->command), std::move(facts->user))
+              : Holder::process(record, lock.pid, {}, {});
     if (::geteuid() != 0) {
         holder.unknown = kHiddenProcessReason;
     } else {
@@ -265,12 +263,8 @@ class RecordHolders {
         const LockNow now = lockOnRecord(station_.fd, record);
         if (now.lock && now.lock->l_type == F_UNLCK) unknown.clear();
         if (found.empty() && unknown.empty()) {
-            unknown.push_back({record,
-                               std::nullopt,
-                               {},
-                               {},
-                               std::nullopt,
-                               reasonWithoutHolder(station_.fd, now)});
+            unknown.push_back(
+                Holder::unknownBecause(record, reasonWithoutHolder(station_.fd, now)));
         }
         std::ranges::stable_sort(found, {}, [](const Holder& holder) { return *holder.pid; });
         holders.insert(holders.end(), found.begin(), found.end());
@@ -286,7 +280,7 @@ class RecordHolders {
     // The process, and for one of Samba's servers each client it serves on the record.
     void addProcess(std::int32_t record, std::int64_t pid, const ProcessFacts& facts,
                     std::vector<Holder>& found) const {
-        const Holder process{record, pid, facts.command, facts.user, std::nullopt, {}};
+        const Holder process = Holder::process(record, pid, facts.command, facts.user);
         if (!samba_.lists(pid)) {
             found.push_back(process);
             // Without Samba's status, whether it is one of Samba's servers stays open.
@@ -330,8 +324,7 @@ class RecordHolders {
         for (const KernelLock& lock : steady_) {
             if (!lock.range.overlaps(range)) continue;
             if (lock.pid == 0) {
-                unknown.push_back(
-                    {record, std::nullopt, {}, {}, std::nullopt, std::string(kNamespaceReason)});
+                unknown.push_back(Holder::unknownBecause(record, kNamespaceReason));
             } else if (lock.kind == LockKind::OpenFileDescription) {
                 ++descriptionLocks[lock];
             } else if (!shownBy(lock, lock.pid) && !named.contains(lock.pid)) {
@@ -352,12 +345,8 @@ class RecordHolders {
         for (const auto& [lock, count] : descriptionLocks) {
             const int unseen = count - descriptionsShowing(lock);
             for (int i = 0; i < unseen; ++i) {
-                unknown.push_back({record,
-                                   std::nullopt,
-                                   {},
-                                   {},
-                                   std::nullopt,
-                                   std::string(reasonForUnseenDescription(walk_))});
+                unknown.push_back(
+                    Holder::unknownBecause(record, reasonForUnseenDescription(walk_)));
             }
         }
         return unknown;
@@ -393,6 +382,96 @@ class RecordHolders {
     const SambaStatus& samba_;
 };
 
+// What the kernel's list shows of the file before the walk, and whom the walk need look into.
+struct FirstGlance {
+    std::vector<KernelLock> locks;
+    // None: every process.
+    std::optional<std::set<std::int64_t>> only;
+    // Samba's status, when it was asked first.
+    std::optional<SambaStatus> samba;
+    // Whether only Samba's servers and the classic locks' processes are walked, on its word.
+    bool sambaAlone = false;
+};
+
+// Who seems to hold the file: open-file-description locks can show through any process's
+// descriptors, a classic lock only through its own process's.
+FirstGlance glanceAtHolders(const StationIdentity& station, const LookUpOptions& options) {
+    FirstGlance glance;
+    glance.locks = listedLocks(station.lockKey);
+    glance.only = classicProcesses(glance.locks);
+    if (std::ranges::none_of(glance.locks, [](const KernelLock& lock) {
+            return lock.kind == LockKind::OpenFileDescription;
+        })) {
+        return glance;
+    }
+    glance.only.reset();
+    // On a Samba server such locks are most often Samba's, and its status names the smbd of
+    // each: asked first, it may spare the walk of every other process. Only root can read it,
+    // and only root sees into smbd. While it runs, the kernel's list is glanced at, so that it is
+    // read again at once for the walk, and after it.
+    if (::geteuid() == 0 && sambaMayRun()) {
+        glance.samba = SambaStatus::Asking(options).answer(station.device, station.inode,
+                                                           {glanceAtListing, kGlancesApart});
+        glance.locks = listedLocks(station.lockKey);
+        glance.only = sambaFirst(*glance.samba, glance.locks, classicProcesses(glance.locks));
+        glance.sambaAlone = glance.only.has_value();
+    }
+    return glance;
+}
+
+// A walk of the descriptors, and the locks that the kernel listed all through it.
+struct Walked {
+    DescriptorWalk walk;
+    std::vector<KernelLock> steady;
+};
+
+Walked walkByName(const StationIdentity& station, const FirstGlance& glance) {
+    Walked walked{walkDescriptors(station, glance.only, Picking::ByName), {}};
+    walked.steady = steadyLocks(glance.locks, listedLocks(station.lockKey));
+    if (glance.sambaAlone && missedByName(walked.steady, walked.walk).everyone) {
+        // Samba's servers showed fewer descriptions of a lock than the kernel counts: another
+        // process holds one beside them, and only the whole machine's walk finds it.
+        walked.walk = walkDescriptors(station, std::nullopt, Picking::ByName);
+        walked.steady = steadyLocks(std::move(walked.steady), listedLocks(station.lockKey));
+    }
+    return walked;
+}
+
+// Rarely, a holder has the file open under another name: those it may be are walked again.
+Walked walkMissedByInode(const StationIdentity& station, Walked walked) {
+    const Missed missed = missedByName(walked.steady, walked.walk);
+    if (missed.everyone || !missed.pids.empty()) {
+        walked.walk = walkAgain(station, std::move(walked.walk), missed);
+        walked.steady = steadyLocks(std::move(walked.steady), listedLocks(station.lockKey));
+    }
+    return walked;
+}
+
+// The kernel's list names no process for an open-file-description lock, so the same line before
+// and after the walk may be two holders' in turn: one that let go before the walk came to it, one
+// that took it after (a Samba client reconnecting through a new smbd). Where nothing can hide a
+// holder, such a lock is walked for once more.
+Walked walkForChangedHands(const StationIdentity& station, Walked walked) {
+    if (nothingHidden(walked.walk) && missedByName(walked.steady, walked.walk).everyone) {
+        const std::vector<KernelLock> again = listedLocks(station.lockKey);
+        walked.walk = walkDescriptors(station, std::nullopt, Picking::ByInode);
+        walked.steady = steadyLocks(again, listedLocks(station.lockKey));
+    }
+    return walked;
+}
+
+// Samba's status, when it was not asked first and a holder may be one of its servers. It comes
+// before the pins, so that no process stays pinned while it runs.
+SambaStatus sambaAfterWalk(const StationIdentity& station, const LookUpOptions& options,
+                           const Walked& walked) {
+    std::set<std::int64_t> holding;
+    for (const SeenLock& lock : walked.walk.locks) holding.insert(lock.descriptor.pid);
+    holding.merge(classicProcesses(walked.steady));
+    return std::ranges::any_of(holding, mayBeSamba)
+               ? SambaStatus::Asking(options).answer(station.device, station.inode)
+               : SambaStatus{};
+}
+
 }  // namespace
 
 std::vector<Holder> lookUp(station::NativeHandle stationFile, std::span<const std::int32_t> records,
@@ -400,67 +479,15 @@ std::vector<Holder> lookUp(station::NativeHandle stationFile, std::span<const st
     std::vector<Holder> holders;
     if (records.empty()) return holders;
     const StationIdentity station = StationIdentity::of(stationFile);
+    FirstGlance glance = glanceAtHolders(station, options);
+    Walked walked = walkByName(station, glance);
+    walked = walkMissedByInode(station, std::move(walked));
+    walked = walkForChangedHands(station, std::move(walked));
+    const SambaStatus samba =
+        glance.samba ? std::move(*glance.samba) : sambaAfterWalk(station, options, walked);
+    const std::vector<ConfirmedDescriptor> confirmed = confirm(station, walked.walk);
 
-    // Who seems to hold the file: open-file-description locks can show through any process's
-    // descriptors, a classic lock only through its own process's.
-    std::vector<KernelLock> before = listedLocks(station.lockKey);
-    std::optional<std::set<std::int64_t>> only = classicProcesses(before);
-    std::optional<SambaStatus> samba;
-    bool sambaAlone = false;
-    if (std::ranges::any_of(before, [](const KernelLock& lock) {
-            return lock.kind == LockKind::OpenFileDescription;
-        })) {
-        only.reset();
-        // On a Samba server such locks are most often Samba's, and its status names the smbd of
-        // each: asked first, it may spare the walk of every other process. Only root can read
-        // it, and only root sees into smbd. While it runs, the kernel's list is glanced at, so
-        // that it is read again at once for the walk, and after it.
-        if (::geteuid() == 0 && sambaMayRun()) {
-            samba = SambaStatus::Asking(options).answer(station.device, station.inode,
-                                                        {glanceAtListing, kGlancesApart});
-            before = listedLocks(station.lockKey);
-            only = sambaFirst(*samba, before, classicProcesses(before));
-            sambaAlone = only.has_value();
-        }
-    }
-    DescriptorWalk walk = walkDescriptors(station, only, Picking::ByName);
-    std::vector<KernelLock> steady = steadyLocks(before, listedLocks(station.lockKey));
-    if (sambaAlone && missedByName(steady, walk).everyone) {
-        // Samba's servers showed fewer descriptions of a lock than the kernel counts: another
-        // process holds one beside them, and only the whole machine's walk finds it.
-        walk = walkDescriptors(station, std::nullopt, Picking::ByName);
-        steady = steadyLocks(std::move(steady), listedLocks(station.lockKey));
-    }
-    // Rarely, a holder has the file open under another name: those it may be are walked again.
-    const Missed missed = missedByName(steady, walk);
-    if (missed.everyone || !missed.pids.empty()) {
-        walk = walkAgain(station, std::move(walk), missed);
-        steady = steadyLocks(std::move(steady), listedLocks(station.lockKey));
-    }
-    // The kernel's list names no process for an open-file-description lock, so the same line
-    // before and after the walk may be two holders' in turn: one that let go before the walk
-    // came to it, one that took it after (a Samba client reconnecting through a new smbd). Where
-    // nothing can hide a holder, such a lock is walked for once more.
-    if (nothingHidden(walk) && missedByName(steady, walk).everyone) {
-        const std::vector<KernelLock> again = listedLocks(station.lockKey);
-        walk = walkDescriptors(station, std::nullopt, Picking::ByInode);
-        steady = steadyLocks(again, listedLocks(station.lockKey));
-    }
-
-    // Samba's status comes before the pins, so that no process stays pinned while it runs.
-    std::set<std::int64_t> holding;
-    for (const SeenLock& lock : walk.locks) holding.insert(lock.descriptor.pid);
-    for (const KernelLock& lock : steady) {
-        if (lock.kind == LockKind::Classic && lock.pid > 0) holding.insert(lock.pid);
-    }
-    if (!samba) {
-        samba = std::ranges::any_of(holding, mayBeSamba)
-                    ? SambaStatus::Asking(options).answer(station.device, station.inode)
-                    : SambaStatus{};
-    }
-    const std::vector<ConfirmedDescriptor> confirmed = confirm(station, walk);
-
-    const RecordHolders recordHolders(station, walk, steady, confirmed, *samba);
+    const RecordHolders recordHolders(station, walked.walk, walked.steady, confirmed, samba);
     for (const std::int32_t record : records) recordHolders.add(record, holders);
     return holders;
 }

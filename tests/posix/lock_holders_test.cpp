@@ -272,8 +272,7 @@ TEST(LockHolders, AHolderGoneBeforeTheLookUpIsNotNamed) {
     ASSERT_EQ(owner.readLine(), "ready");
     ASSERT_EQ(testing_support::scanFolder(folder.path()).listing, "2\t3- **\r\n4\t5\t");
     owner.kill();
-    EXPECT_EQ(lookUp(folder, {3}),
-              (std::vector<Holder>{{3, std::nullopt, {}, {}, std::nullopt, std::string(kGone)}}));
+    EXPECT_EQ(lookUp(folder, {3}), (std::vector{Holder::unknownBecause(3, kGone)}));
 }
 
 // station-scan in a new pid namespace with its own /proc, as a container would run it; without
