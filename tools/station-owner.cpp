@@ -1,11 +1,14 @@
 // Stand-in for the owning application: keeps a station file of records and holds exclusive record
 // locks on the records of "connected" workstations, as the platform takes them (classic
 // process-associated fcntl locks on POSIX, LockFileEx on Windows).
+#include <CLI/CLI.hpp>
+#include <algorithm>
 #include <bit>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <limits>
 #include <optional>
 #include <random>
 #include <set>
@@ -28,18 +31,11 @@ using owner::recordStart;
 using station::kRecordLength;
 using station::StationRecord;
 
-constexpr const char* kUsage =
-    "usage: station-owner create FILE RECORDS\n"
-    "       station-owner hold FILE LOCK...\n"
-    "       station-owner serve FILE\n"
-    "       station-owner simulate FILE [--stations N] [--period MS] [--seed N] [--verbose]\n"
+// What CLI11's help cannot say of the modes and of LOCK.
+constexpr const char* kFooter =
     "\n"
-    "create    creates FILE, or extends it, to RECORDS whole records\n"
-    "hold      takes the locks, prints \"ready\" and holds them until standard input closes\n"
-    "serve     reads commands from standard input and answers each with \"ok\" once done:\n"
-    "            lock LOCK | unlock LOCK | grow RECORDS | truncate BYTES\n"
-    "simulate  creates N stations (default 24) and connects and disconnects them at random,\n"
-    "          one every MS milliseconds (default 250; 0: as fast as it can)\n"
+    "serve answers each command with \"ok\" once done:\n"
+    "  lock LOCK | unlock LOCK | grow RECORDS | truncate BYTES\n"
     "\n"
     "LOCK is N (all of record N), N+ (record N to infinity), N:OFFSET:LENGTH (part of record N),\n"
     "@START:LENGTH (bytes; LENGTH 0 runs to infinity) or whole (the whole file, to infinity).\n";
@@ -166,25 +162,6 @@ struct Simulation {
     bool verbose = false;
 };
 
-Simulation parseSimulation(const std::vector<std::string>& options) {
-    Simulation simulation;
-    for (std::size_t i = 0; i < options.size(); ++i) {
-        const bool hasValue = i + 1 < options.size();
-        if (options[i] == "--stations" && hasValue) {
-            simulation.stations = parseNumber(options[++i], 2);
-        } else if (options[i] == "--period" && hasValue) {
-            simulation.periodMs = parseNumber(options[++i], 0);
-        } else if (options[i] == "--seed" && hasValue) {
-            simulation.seed = static_cast<unsigned>(parseNumber(options[++i], 0));
-        } else if (options[i] == "--verbose") {
-            simulation.verbose = true;
-        } else {
-            throw std::invalid_argument("unknown option: " + options[i]);
-        }
-    }
-    return simulation;
-}
-
 int simulate(OwnedFile& file, const Simulation& simulation) {
     const auto [stations, periodMs, seed, verbose] = simulation;
     grow(file, stations);
@@ -206,23 +183,89 @@ int simulate(OwnedFile& file, const Simulation& simulation) {
     }
 }
 
-int run(const std::vector<std::string>& arguments) {
-    if (arguments.size() < 2) throw std::invalid_argument("missing arguments");
-    const std::string& mode = arguments[0];
-    const std::vector<std::string> rest(arguments.begin() + 2, arguments.end());
-    const bool fits = (mode == "create" && rest.size() == 1) || (mode == "hold" && !rest.empty()) ||
-                      (mode == "serve" && rest.empty()) || mode == "simulate";
-    // Checked before the file is opened, so that a mistyped command creates no file.
-    if (!fits) throw std::invalid_argument("unknown mode or wrong arguments: " + mode);
-    const Simulation simulation = mode == "simulate" ? parseSimulation(rest) : Simulation{};
-    OwnedFile file(tools::pathFromUtf8(arguments[1]));
-    if (mode == "create") {
-        grow(file, parseNumber(rest[0], 0));
+// The mode and its arguments, as the command line gives them.
+struct Command {
+    std::string mode;
+    std::string file;
+    long long records = 0;
+    std::vector<std::string> locks;
+    Simulation simulation;
+};
+
+// Throws CLI::ParseError for arguments it cannot take, before any file is opened, so that a
+// mistyped command creates no file.
+Command parse(CLI::App& app, std::vector<std::string> words) {
+    Command command;
+    app.name("station-owner");
+    app.description(
+        "Stand-in for the owning application: keeps a station file of records and "
+        "holds record locks as the owning application does.");
+    app.footer(kFooter);
+    // CLI11 takes "/word" for an option on Windows: a file from the drive's root is no option.
+    app.allow_windows_style_options(false);
+    app.require_subcommand(1);
+    const CLI::Validator number(
+        [](std::string& text) {
+            try {
+                parseNumber(text, 0);
+                return std::string();
+            } catch (const std::invalid_argument& problem) {
+                return std::string(problem.what());
+            }
+        },
+        "NUMBER");
+    const CLI::Validator lock(
+        [](std::string& text) {
+            try {
+                parseLock(text);
+                return std::string();
+            } catch (const std::invalid_argument& problem) {
+                return std::string(problem.what());
+            }
+        },
+        "LOCK");
+
+    CLI::App* create = app.add_subcommand("create",
+                                          "create FILE, or extend it, to RECORDS whole "
+                                          "records");
+    create->add_option("FILE", command.file)->required();
+    create->add_option("RECORDS", command.records)->required()->check(number);
+    CLI::App* hold = app.add_subcommand(
+        "hold", "take the locks, print \"ready\" and hold them until standard input closes");
+    hold->add_option("FILE", command.file)->required();
+    hold->add_option("LOCK", command.locks)->required()->check(lock);
+    CLI::App* serve =
+        app.add_subcommand("serve", "read commands from standard input, answering each");
+    serve->add_option("FILE", command.file)->required();
+    CLI::App* simulate = app.add_subcommand(
+        "simulate", "connect and disconnect workstations at random, one every MS milliseconds");
+    simulate->add_option("FILE", command.file)->required();
+    Simulation& simulation = command.simulation;
+    simulate->add_option("--stations", simulation.stations, "N stations (default 24)")
+        ->check(number & CLI::Range(2LL, std::numeric_limits<long long>::max()));
+    simulate->add_option("--period", simulation.periodMs, "MS (default 250; 0: as fast as it can)")
+        ->check(number);
+    unsigned seedValue = 0;
+    CLI::Option* seed = simulate->add_option("--seed", seedValue, "N")
+                            ->check(CLI::Range(0U, std::numeric_limits<unsigned>::max()));
+    simulate->add_flag("--verbose", simulation.verbose, "print each connect and disconnect");
+
+    std::ranges::reverse(words);  // CLI11 takes them last first
+    app.parse(words);
+    if (seed->count() != 0) simulation.seed = seedValue;
+    command.mode = app.get_subcommands().front()->get_name();
+    return command;
+}
+
+int run(const Command& command) {
+    OwnedFile file(tools::pathFromUtf8(command.file));
+    if (command.mode == "create") {
+        grow(file, command.records);
         return 0;
     }
-    if (mode == "hold") return hold(file, rest);
-    if (mode == "serve") return serve(file);
-    return simulate(file, simulation);
+    if (command.mode == "hold") return hold(file, command.locks);
+    if (command.mode == "serve") return serve(file);
+    return simulate(file, command.simulation);
 }
 
 }  // namespace
@@ -230,11 +273,15 @@ int run(const std::vector<std::string>& arguments) {
 int main(int argc, char** argv) {
     // Answers end in a bare line feed on every platform.
     const tools::StandardStreams streams;
+    CLI::App app;
+    Command command;
     try {
-        return run(tools::arguments(argc, argv));
-    } catch (const std::invalid_argument& problem) {
-        std::cerr << "station-owner: " << problem.what() << "\n\n" << kUsage;
-        return 2;
+        command = parse(app, tools::arguments(argc, argv));
+    } catch (const CLI::ParseError& problem) {
+        return app.exit(problem);
+    }
+    try {
+        return run(command);
     } catch (const std::system_error& failure) {
         std::cerr << "station-owner: " << failure.code().value() << " " << failure.what() << "\n";
         return 1;
