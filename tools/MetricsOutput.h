@@ -24,7 +24,4 @@ std::string metricsText(const PassResult& pass, const FoundHolders& found,
                         const std::optional<std::system_error>& lookUpFailure,
                         const std::optional<RecordList>& expected);
 
-// Seconds since 1970 of an ISO 8601 time with a zone, `2026-12-09T08:57:57.088104+00:00`.
-std::optional<double> secondsSinceEpoch(std::string_view iso);
-
 }  // namespace tools
