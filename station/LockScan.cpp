@@ -44,7 +44,9 @@ class Listing {
 
 }  // namespace
 
-std::int32_t LockScan::MLP_PuestosConectadosGrabados(std::int32_t& RT_UltimoPuestoLibre) {
+std::int32_t LockScan::MLP_PuestosConectadosGrabados(std::int32_t& RT_UltimoPuestoLibre,
+                                                     ScannedRecords* records) {
+    if (records != nullptr) *records = {};
     // Up to the first end-of-file test, failures go to the caller.
     std::int32_t record = kFirstScannedRecord;
     file_.repositionToFirstScanned();
@@ -70,7 +72,9 @@ std::int32_t LockScan::MLP_PuestosConectadosGrabados(std::int32_t& RT_UltimoPues
             // recorded, not reported. Any other failure of the read throws, and ends the pass
             // through the handler below: a failing disk or a dropped share is no workstation,
             // and a pass that went on would never meet the end of the file.
+            if (records != nullptr) records->tried.push_back(record);
             bool readFailed = static_cast<bool>(file_.read(record, buffer));
+            if (readFailed && records != nullptr) records->locked.push_back(record);
             readFailed |= failed([&] { listing.append(std::to_string(record)); });
             if (readFailed) failed([&] { listing.append(kLockMarker); });
             buffer.word1 = readFailed ? kTrue : kFalse;

@@ -129,6 +129,32 @@ TEST(FailureRegimes, OnlyALockMarksARecordAndAnyOtherReadFailureEndsThePass) {
     EXPECT_EQ(box.text(), "");
 }
 
+// The records a pass tried and found locked, as the tools and the holder look-up learn them: the
+// record whose read failed was tried, and only a lock marks a record.
+TEST(FailureRegimes, ThePassTellsTheRecordsItTriedAndFoundLocked) {
+    TempFolder folder;
+    testing_support::writeStationFile(folder.stationFile(), 7 * 81);
+    FaultyCalls faults;
+    station::FileTable files(faults.calls());
+    CollectedMessages messages;
+    station::StationFile file(files, messages);
+    file.setRutaFichero(folder.stationFile());
+    file.AbrirFicheroPuestos();
+    station::PlainText box;
+    station::LockScan scan(file, box, messages);
+    faults.lockRecords({3, 6});
+    std::int32_t lastFree = 0;
+    station::ScannedRecords records;
+    EXPECT_EQ(scan.MLP_PuestosConectadosGrabados(lastFree, &records), 2);
+    EXPECT_EQ(records.tried, (std::vector<std::int32_t>{2, 3, 4, 5, 6, 7, 8}));
+    EXPECT_EQ(records.locked, (std::vector<std::int32_t>{3, 6}));
+
+    faults.failReadsOfRecords({5});
+    EXPECT_EQ(scan.MLP_PuestosConectadosGrabados(lastFree, &records), 0);
+    EXPECT_EQ(records.tried, (std::vector<std::int32_t>{2, 3, 4, 5}));
+    EXPECT_EQ(records.locked, std::vector<std::int32_t>{3});
+}
+
 TEST(FailureRegimes, LaterFailureShowsBareNumberAfterThePartialListing) {
     FailingFile file(7);
     file.lockedReads = {3};

@@ -1,33 +1,12 @@
 #include "tools/ScanPass.h"
 
+#include <utility>
+
 #include "station/Failure.h"
 #include "station/LockScan.h"
 
 namespace tools {
 namespace {
-
-// Notes each record the pass tries, and which of them it found locked. A record counts as
-// locked only when its read reports the lock; a read that throws ends the pass as a failure.
-class NotingRecords final : public station::ScannedFile {
-  public:
-    NotingRecords(station::ScannedFile& file, PassResult& result) : file_(file), result_(result) {}
-    void repositionToFirstScanned() override {
-        result_.tried.clear();
-        result_.locked.clear();
-        file_.repositionToFirstScanned();
-    }
-    bool endOfFile() override { return file_.endOfFile(); }
-    std::error_code read(std::int32_t record, station::StationRecord& buffer) override {
-        result_.tried.push_back(record);
-        const std::error_code failure = file_.read(record, buffer);
-        if (failure) result_.locked.push_back(record);
-        return failure;
-    }
-
-  private:
-    station::ScannedFile& file_;
-    PassResult& result_;
-};
 
 // Tells progress of each step on the file as it begins and when it returns: a step that does
 // not return in time is the pass's failure, answered for by the watcher.
@@ -104,18 +83,19 @@ PassResult ScanPass::run(bool noteRecords) {
     if (!result.ran) return result;
 
     ReportingProgress reporting(stationFile_, progress_);
-    NotingRecords noting(reporting, result);
-    station::ScannedFile& scanned =
-        noteRecords ? static_cast<station::ScannedFile&>(noting) : reporting;
     station::PlainText listing;
+    station::ScannedRecords records;
     const auto started = std::chrono::steady_clock::now();
     try {
-        result.connected = station::LockScan(scanned, listing, messages_)
-                               .MLP_PuestosConectadosGrabados(result.lastFree);
+        result.connected =
+            station::LockScan(reporting, listing, messages_)
+                .MLP_PuestosConectadosGrabados(result.lastFree, noteRecords ? &records : nullptr);
         result.failure = messages_.failure;
     } catch (...) {
         result.failure = station::currentFailure();
     }
+    result.tried = std::move(records.tried);
+    result.locked = std::move(records.locked);
     result.duration = std::chrono::steady_clock::now() - started;
     result.listing = listing.text();
     return result;
