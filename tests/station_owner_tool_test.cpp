@@ -11,26 +11,23 @@
 namespace {
 
 using testing_support::OwnerProcess;
-using testing_support::ProgramRun;
 using testing_support::TempFolder;
 
-ProgramRun runOwner(const std::string& arguments) {
+testing_support::ProgramRun runOwner(const std::string& arguments) {
     return testing_support::runProgram(testing_support::stationOwnerProgram(), arguments);
 }
-
-std::string quoted(const std::filesystem::path& path) { return testing_support::shellQuoted(path); }
 
 // Arguments it cannot take are refused before the file is opened, so a mistyped command creates
 // no file.
 TEST(StationOwnerTool, RefusesArgumentsItCannotTakeBeforeCreatingTheFile) {
     TempFolder folder;
-    const std::string file = quoted(folder.stationFile());
+    const std::string file = testing_support::shellQuoted(folder.stationFile());
     for (const std::string& arguments : std::vector<std::string>{
              "", "connect " + file, "create " + file, "create " + file + " seven",
              "create " + file + " 7 8", "hold " + file, "hold " + file + " 3:80:2",
              "serve " + file + " 3", "simulate " + file + " --stations 1",
              "simulate " + file + " --period -1", "simulate " + file + " --colour"}) {
-        const ProgramRun run = runOwner(arguments + " 2>&1");
+        const testing_support::ProgramRun run = runOwner(arguments + " 2>&1");
         EXPECT_NE(run.status, 0) << arguments;
         EXPECT_NE(run.output.find("--help"), std::string::npos) << arguments << ": " << run.output;
         EXPECT_FALSE(std::filesystem::exists(folder.stationFile())) << arguments;
@@ -39,7 +36,7 @@ TEST(StationOwnerTool, RefusesArgumentsItCannotTakeBeforeCreatingTheFile) {
 
 TEST(StationOwnerTool, CreatesAndExtendsTheFileByWholeRecords) {
     TempFolder folder;
-    const std::string file = quoted(folder.stationFile());
+    const std::string file = testing_support::shellQuoted(folder.stationFile());
     for (const auto& [records, size] : {std::pair{3, 3 * 81}, {5, 5 * 81}, {2, 5 * 81}}) {
         EXPECT_EQ(runOwner("create " + file + " " + std::to_string(records)).status, 0);
         EXPECT_EQ(std::filesystem::file_size(folder.stationFile()), size) << records;
@@ -52,7 +49,7 @@ TEST(StationOwnerTool, TakesAFileThatBeginsWithASlash) {
     TempFolder folder;
     const std::filesystem::path before = std::filesystem::current_path();
     std::filesystem::current_path(folder.path().root_path());
-    const ProgramRun run = runOwner(
+    const testing_support::ProgramRun run = runOwner(
         "create \"/" + folder.stationFile().relative_path().generic_string() + "\" 2 2>&1");
     std::filesystem::current_path(before);
     EXPECT_EQ(run.status, 0) << run.output;
