@@ -43,14 +43,18 @@ TEST(StationOwnerTool, CreatesAndExtendsTheFileByWholeRecords) {
     }
 }
 
-// On Windows a path that begins with "/" starts at the root of the current drive; under Wine,
-// every Unix path is such a one. It is a file, never an option.
+// On Windows a path that begins with "/" starts at the root of the current drive. It is a file,
+// never an option. The file's name is joined as the platform joins it: Wine takes a path of
+// forward slashes alone for a Unix path.
 TEST(StationOwnerTool, TakesAFileThatBeginsWithASlash) {
     TempFolder folder;
+    const std::filesystem::path fromTheRoot =
+        std::filesystem::path("/" + folder.path().relative_path().generic_string()) /
+        folder.stationFile().filename();
     const std::filesystem::path before = std::filesystem::current_path();
     std::filesystem::current_path(folder.path().root_path());
-    const testing_support::ProgramRun run = runOwner(
-        "create \"/" + folder.stationFile().relative_path().generic_string() + "\" 2 2>&1");
+    const testing_support::ProgramRun run =
+        runOwner("create \"" + fromTheRoot.string() + "\" 2 2>&1");
     std::filesystem::current_path(before);
     EXPECT_EQ(run.status, 0) << run.output;
     EXPECT_EQ(std::filesystem::file_size(folder.stationFile()), 2 * 81);
