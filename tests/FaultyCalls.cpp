@@ -7,6 +7,7 @@ namespace testing_support {
 void FaultyCalls::Faults::opened(station::NativeHandle file, bool forReading) {
     // A new file may have the number of a closed one.
     closed(file);
+    const std::lock_guard lock(mutex);
     open.insert(file);
     if (forReading) {
         ++opensForReading;
@@ -15,8 +16,55 @@ void FaultyCalls::Faults::opened(station::NativeHandle file, bool forReading) {
 }
 
 void FaultyCalls::Faults::closed(station::NativeHandle file) {
+    const std::lock_guard lock(mutex);
     for (auto* set : {&open, &dead, &failingReads, &failingLinkQueries, &unlinked})
         set->erase(file);
+    // Under the lock: the destructor waiting for it cannot end before this is said.
+    changed.notify_all();
+}
+
+void FaultyCalls::Faults::passThrough(Held call) {
+    std::unique_lock lock(mutex);
+    if (!held.contains(call)) return;
+    ++waiting;
+    changed.notify_all();
+    changed.wait(lock, [&] { return !held.contains(call); });
+    --waiting;
+}
+
+std::chrono::steady_clock::time_point FaultyCalls::Faults::now() {
+    const std::lock_guard lock(mutex);
+    return clock;
+}
+
+// A generous patience for what a test waits on: a guard against a hang, not a measure.
+constexpr std::chrono::seconds kPatience{30};
+
+void FaultyCalls::awaitTheLastClose() {
+    letGo();
+    std::unique_lock lock(faults_.mutex);
+    faults_.changed.wait_for(lock, kPatience, [this] { return faults_.open.empty(); });
+}
+
+void FaultyCalls::hold(Held calls) {
+    const std::lock_guard lock(faults_.mutex);
+    faults_.held.insert(calls);
+}
+
+bool FaultyCalls::waitUntilHeld() {
+    std::unique_lock lock(faults_.mutex);
+    return faults_.changed.wait_for(lock, kPatience, [this] { return faults_.waiting > 0; });
+}
+
+void FaultyCalls::letGo() {
+    const std::lock_guard lock(faults_.mutex);
+    faults_.held.clear();
+    faults_.changed.notify_all();
+}
+
+void FaultyCalls::advanceClock(std::chrono::steady_clock::duration by) {
+    const std::lock_guard lock(faults_.mutex);
+    faults_.clock += by;
 }
 
 bool FaultyCalls::Faults::touches(const std::set<std::int32_t>& records, std::uint64_t offset,
@@ -59,6 +107,9 @@ void FaultyCalls::failReadsOfRecords(std::set<std::int32_t> records) {
 
 int FaultyCalls::opensForReading() const { return faults_.opensForReading; }
 
-int FaultyCalls::openFiles() const { return static_cast<int>(faults_.open.size()); }
+int FaultyCalls::openFiles() const {
+    const std::lock_guard lock(faults_.mutex);
+    return static_cast<int>(faults_.open.size());
+}
 
 }  // namespace testing_support

@@ -11,12 +11,14 @@ namespace testing_support {
 int FaultyCalls::handleGoneNumber() { return ESTALE; }
 int FaultyCalls::ioFailureNumber() { return EIO; }
 int FaultyCalls::openFailureNumber() { return EHOSTDOWN; }
+int FaultyCalls::timedOutNumber() { return ETIMEDOUT; }
 
 class FaultyCalls::Table final : public station::SystemCalls {
   public:
     explicit Table(Faults& faults) : faults_(faults) {}
 
     int open(const char* path, int flags, mode_t mode) override {
+        faults_.passThrough(Held::opens);
         if (faults_.failingOpens > 0) {
             --faults_.failingOpens;
             return fail(openFailureNumber());
@@ -26,10 +28,12 @@ class FaultyCalls::Table final : public station::SystemCalls {
         return fd;
     }
     int close(int fd) override {
+        const int result = SystemCalls::close(fd);
         faults_.closed(fd);
-        return SystemCalls::close(fd);
+        return result;
     }
     ssize_t pread(int fd, void* buffer, std::size_t size, off_t offset) override {
+        faults_.passThrough(Held::reads);
         if (faults_.dead.contains(fd)) return fail(handleGoneNumber());
         if (faults_.failingReads.contains(fd) ||
             Faults::touches(faults_.failingRecords, static_cast<std::uint64_t>(offset), size)) {
@@ -38,6 +42,7 @@ class FaultyCalls::Table final : public station::SystemCalls {
         return SystemCalls::pread(fd, buffer, size, offset);
     }
     int fstat(int fd, struct stat* status) override {
+        faults_.passThrough(Held::linkQueries);
         if (faults_.failingLinkQueries.contains(fd)) return fail(ioFailureNumber());
         const int result = SystemCalls::fstat(fd, status);
         if (result == 0 && faults_.unlinked.contains(fd)) status->st_nlink = 0;
@@ -59,6 +64,8 @@ class FaultyCalls::Table final : public station::SystemCalls {
         return SystemCalls::getLock(fd, command, range);
     }
 
+    std::chrono::steady_clock::time_point now() override { return faults_.now(); }
+
   private:
     static int fail(int number) {
         errno = number;
@@ -69,7 +76,7 @@ class FaultyCalls::Table final : public station::SystemCalls {
 };
 
 FaultyCalls::FaultyCalls() : table_(std::make_unique<Table>(faults_)) {}
-FaultyCalls::~FaultyCalls() = default;
+FaultyCalls::~FaultyCalls() { awaitTheLastClose(); }
 
 station::SystemCalls& FaultyCalls::calls() { return *table_; }
 

@@ -11,6 +11,7 @@ namespace testing_support {
 int FaultyCalls::handleGoneNumber() { return ERROR_NETNAME_DELETED; }
 int FaultyCalls::ioFailureNumber() { return ERROR_IO_DEVICE; }
 int FaultyCalls::openFailureNumber() { return ERROR_BAD_NETPATH; }
+int FaultyCalls::timedOutNumber() { return ERROR_SEM_TIMEOUT; }
 
 class FaultyCalls::Table final : public station::SystemCalls {
   public:
@@ -18,6 +19,7 @@ class FaultyCalls::Table final : public station::SystemCalls {
 
     HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                        DWORD disposition, DWORD attributes, HANDLE model) override {
+        faults_.passThrough(Held::opens);
         if (faults_.failingOpens > 0) {
             --faults_.failingOpens;
             ::SetLastError(static_cast<DWORD>(openFailureNumber()));
@@ -33,12 +35,17 @@ class FaultyCalls::Table final : public station::SystemCalls {
         return handle;
     }
     BOOL CloseHandle(HANDLE handle) override {
-        faults_.closed(handle);
         lookingAtThePath_.erase(handle);
-        return SystemCalls::CloseHandle(handle);
+        const BOOL closed = SystemCalls::CloseHandle(handle);
+        const DWORD reason = ::GetLastError();
+        // Last: the table may go once the last file is closed.
+        faults_.closed(handle);
+        ::SetLastError(reason);
+        return closed;
     }
     BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD length, LPDWORD read,
                   LPOVERLAPPED at) override {
+        faults_.passThrough(Held::reads);
         const std::uint64_t offset = (std::uint64_t{at->OffsetHigh} << 32) | at->Offset;
         if (faults_.dead.contains(handle)) return fail(handleGoneNumber());
         if (faults_.failingReads.contains(handle) ||
@@ -58,6 +65,7 @@ class FaultyCalls::Table final : public station::SystemCalls {
     }
     BOOL GetFileInformationByHandleEx(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind,
                                       LPVOID information, DWORD size) override {
+        faults_.passThrough(Held::linkQueries);
         if (faults_.failingLinkQueries.contains(handle)) return fail(ioFailureNumber());
         if (!SystemCalls::GetFileInformationByHandleEx(handle, kind, information, size)) {
             return FALSE;
@@ -67,6 +75,8 @@ class FaultyCalls::Table final : public station::SystemCalls {
         }
         return TRUE;
     }
+
+    std::chrono::steady_clock::time_point now() override { return faults_.now(); }
 
   private:
     static BOOL fail(int number) {
@@ -79,7 +89,7 @@ class FaultyCalls::Table final : public station::SystemCalls {
 };
 
 FaultyCalls::FaultyCalls() : table_(std::make_unique<Table>(faults_)) {}
-FaultyCalls::~FaultyCalls() = default;
+FaultyCalls::~FaultyCalls() { awaitTheLastClose(); }
 
 station::SystemCalls& FaultyCalls::calls() { return *table_; }
 
