@@ -1,5 +1,7 @@
 #include "FaultyCalls.h"
 
+#include <mutex>
+
 #include "station/StationFile.h"
 
 namespace testing_support {
@@ -35,6 +37,43 @@ void FaultyCalls::Faults::passThrough(Held call) {
 std::chrono::steady_clock::time_point FaultyCalls::Faults::now() {
     const std::lock_guard lock(mutex);
     return clock;
+}
+
+int FaultyCalls::Faults::openFailure() {
+    const std::lock_guard lock(mutex);
+    if (failingOpens == 0) return 0;
+    --failingOpens;
+    return openFailureNumber();
+}
+
+int FaultyCalls::Faults::readFailure(station::NativeHandle file, std::uint64_t offset,
+                                     std::uint64_t length) {
+    const std::lock_guard lock(mutex);
+    if (dead.contains(file)) return handleGoneNumber();
+    if (failingReads.contains(file) || touches(failingRecords, offset, length)) {
+        return ioFailureNumber();
+    }
+    return 0;
+}
+
+bool FaultyCalls::Faults::locked(std::uint64_t offset, std::uint64_t length) {
+    const std::lock_guard lock(mutex);
+    return touches(lockedRecords, offset, length);
+}
+
+bool FaultyCalls::Faults::linkQueryFails(station::NativeHandle file) {
+    const std::lock_guard lock(mutex);
+    return failingLinkQueries.contains(file);
+}
+
+bool FaultyCalls::Faults::unlinkedFile(station::NativeHandle file) {
+    const std::lock_guard lock(mutex);
+    return unlinked.contains(file);
+}
+
+bool FaultyCalls::Faults::pathIsMovedAway() {
+    const std::lock_guard lock(mutex);
+    return pathMovedAway;
 }
 
 // A generous patience for what a test waits on: a guard against a hang, not a measure.
@@ -77,35 +116,55 @@ bool FaultyCalls::Faults::touches(const std::set<std::int32_t>& records, std::ui
     return false;
 }
 
-void FaultyCalls::dropOpenFiles() { faults_.dead.insert(faults_.open.begin(), faults_.open.end()); }
+void FaultyCalls::dropOpenFiles() {
+    const std::lock_guard lock(faults_.mutex);
+    faults_.dead.insert(faults_.open.begin(), faults_.open.end());
+}
 
 void FaultyCalls::failReadsOfOpenFiles() {
+    const std::lock_guard lock(faults_.mutex);
     faults_.failingReads.insert(faults_.open.begin(), faults_.open.end());
 }
 
 void FaultyCalls::failLinkQueriesOfOpenFiles() {
+    const std::lock_guard lock(faults_.mutex);
     faults_.failingLinkQueries.insert(faults_.open.begin(), faults_.open.end());
 }
 
 void FaultyCalls::unlinkOpenFiles() {
+    const std::lock_guard lock(faults_.mutex);
     faults_.unlinked.insert(faults_.open.begin(), faults_.open.end());
 }
 
-void FaultyCalls::movePathAway() { faults_.pathMovedAway = true; }
+void FaultyCalls::movePathAway() {
+    const std::lock_guard lock(faults_.mutex);
+    faults_.pathMovedAway = true;
+}
 
-void FaultyCalls::failOpens(int count) { faults_.failingOpens = count; }
+void FaultyCalls::failOpens(int count) {
+    const std::lock_guard lock(faults_.mutex);
+    faults_.failingOpens = count;
+}
 
-int FaultyCalls::opensStillFailing() const { return faults_.failingOpens; }
+int FaultyCalls::opensStillFailing() const {
+    const std::lock_guard lock(faults_.mutex);
+    return faults_.failingOpens;
+}
 
 void FaultyCalls::lockRecords(std::set<std::int32_t> records) {
+    const std::lock_guard lock(faults_.mutex);
     faults_.lockedRecords = std::move(records);
 }
 
 void FaultyCalls::failReadsOfRecords(std::set<std::int32_t> records) {
+    const std::lock_guard lock(faults_.mutex);
     faults_.failingRecords = std::move(records);
 }
 
-int FaultyCalls::opensForReading() const { return faults_.opensForReading; }
+int FaultyCalls::opensForReading() const {
+    const std::lock_guard lock(faults_.mutex);
+    return faults_.opensForReading;
+}
 
 int FaultyCalls::openFiles() const {
     const std::lock_guard lock(faults_.mutex);

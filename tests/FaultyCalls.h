@@ -103,6 +103,15 @@ class FaultyCalls {
         // Made by every call that may be held: waits while calls of its kind are held.
         void passThrough(Held call);
         std::chrono::steady_clock::time_point now();
+        // What the calls ask, each under the lock: the number an open or a read of length bytes
+        // at offset fails with (0: none), whether the range is locked, and what the identity
+        // checks are to see.
+        int openFailure();
+        int readFailure(station::NativeHandle file, std::uint64_t offset, std::uint64_t length);
+        bool locked(std::uint64_t offset, std::uint64_t length);
+        bool linkQueryFails(station::NativeHandle file);
+        bool unlinkedFile(station::NativeHandle file);
+        bool pathIsMovedAway();
         // Whether a read of length bytes at offset touches one of the records.
         static bool touches(const std::set<std::int32_t>& records, std::uint64_t offset,
                             std::uint64_t length);
