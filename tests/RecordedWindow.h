@@ -30,7 +30,7 @@ class RecordedWindow final : public viewer::WindowControls {
         outageBoxOpen = true;
     }
     void closeOutageBox() noexcept override { outageBoxOpen = false; }
-    void keepTopmost() noexcept override {}
+    void keepTopmost() noexcept override { ++topmostKept; }
     void endProgram(int status) noexcept override { ended = status; }
     void postResults() noexcept override {
         const std::lock_guard lock(postMutex_);
@@ -54,6 +54,7 @@ class RecordedWindow final : public viewer::WindowControls {
     std::vector<std::string> modalBoxes;
     std::vector<std::string> outageBoxes;
     bool outageBoxOpen = false;
+    int topmostKept = 0;
     int ended = -1;
     // What happens while a modal box waits for its answer.
     std::function<void()> whileAModalBoxWaits;

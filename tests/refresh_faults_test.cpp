@@ -201,7 +201,7 @@ class HeldCallsUnderTheMonitor : public FaultsUnderTheMonitor {
     }
 };
 
-TEST_F(HeldCallsUnderTheMonitor, ATickDuringAPassStartsNothingAndAClickOneMorePassAfterIt) {
+TEST_F(HeldCallsUnderTheMonitor, ATickDuringAPassOnlyKeepsTheWindowOnTopAndAClickStartsOneMore) {
     const int shown = cycle.passesShown();
     faults.hold(Held::reads);
     cycle.timer1Tick();
@@ -209,7 +209,10 @@ TEST_F(HeldCallsUnderTheMonitor, ATickDuringAPassStartsNothingAndAClickOneMorePa
     // Only a pass that looks at the path opens it again.
     faults.movePathAway();
     const int opens = faults.opensForReading();
+    const int topmostKept = window.topmostKept;
     for (int tick = 0; tick < 2 * viewer::kTicksPerPathCheck; ++tick) cycle.timer1Tick();
+    // Whatever the pass does, every tick keeps the window on top.
+    EXPECT_EQ(window.topmostKept, topmostKept + 2 * viewer::kTicksPerPathCheck);
     cycle.cmdVerClick();
     cycle.cmdVerClick();
 
