@@ -10,7 +10,7 @@ import time
 import unittest
 
 from Xlib import X as XCONST
-from Xlib import Xatom, display, error, protocol
+from Xlib import Xatom, display, protocol
 
 import failing_reads_test as failing
 from failing_reads_test import SEVEN
@@ -91,13 +91,6 @@ class AsTheWindowManager:
     def ask_to_close(self, window):
         self.send_protocol(window, self.delete_atom, self.now())
 
-    def viewable(self, window):
-        try:
-            attributes = self.display.create_resource_object("window", window).get_attributes()
-        except error.BadWindow:
-            return False
-        return attributes.map_state == XCONST.IsViewable
-
 
 class HeldShare(failing.MonitorOnAFailingFileSystem):
     def setUp(self):
@@ -142,8 +135,7 @@ class HeldShare(failing.MonitorOnAFailingFileSystem):
     def test_a_close_request_takes_the_window_away_while_a_read_is_held(self):
         self.hold_reads()
         self.window_manager.ask_to_close(self.window)
-        wait_for(lambda: not self.window_manager.viewable(self.window),
-                 "the window to go off the screen")
+        wait_for(lambda: not X.viewable(self.window), "the window to go off the screen")
         self.assertTrue(self.fs.held_reads(), "the read was let go meanwhile")
         # The process's end waits in the kernel for the held read, which nothing can interrupt
         # on this file system; once it is let go, the program ends as closed.

@@ -6,7 +6,7 @@ in through many ticks, and ends with status 0 when closed. Over a file
 system whose reads fail (Wine turns the I/O error into a Windows one), it shows one box for the
 outage without taking the focus, lists the file again by itself once reads work and closes the
 box then; a box the user answers leaves the foreground to the program that had it. While a read
-is held, it answers another program's messages and shows the outage. And the
+is held, it answers another program's messages, shows the outage, and goes when closed. And the
 tools' text in a console, which Wine gives a program run under a pseudo-terminal.
 
 The programs come from the environment (PROSTREVAN, STATION_OWNER, STATION_SCAN and READ_WINDOW,
@@ -345,6 +345,17 @@ class FailingReads(WindowsMonitorTest):
         wait_for(lambda: self.listing() == "2\t3\r\n4\t5\t6\r\n7\t8\t", "the listing back")
         wait_for(lambda: self.boxes() is None, "the box to close by itself")
         self.assertIsNone(self.monitor.poll())
+
+    def test_closing_takes_the_window_away_while_a_read_is_held(self):
+        self.fs.hold_reads()
+        self.addCleanup(self.fs.heal)
+        wait_for(self.fs.held_reads, "a read of the monitor's to be held")
+        X.run("wmctrl", "-i", "-c", hex(self.window))
+        wait_for(lambda: not X.viewable(self.window), "the window to go off the screen")
+        self.assertTrue(self.fs.held_reads(), "the read was let go meanwhile")
+        # Wine cannot end a thread in a held read: the process ends once the read is let go.
+        self.fs.heal()
+        self.assertEqual(self.monitor.wait(timeout=PATIENCE_S), 0)
 
 
 class HeldReads(unittest.TestCase):
