@@ -115,7 +115,10 @@ class HeldShare(failing.MonitorOnAFailingFileSystem):
     def assert_outage_shown(self):
         """One box with the time-out's number, without the focus, and nothing listed as if
         current."""
-        self.wait_for_box(errno.ETIMEDOUT)
+        # The box comes at the time-out, 5 s after the held call began.
+        boxes = wait_for(lambda: read_boxes(self.monitor.pid), "the box of the outage",
+                         PATIENCE_S * 3)
+        self.assertEqual(boxes, [{"title": "prOstrevan", "text": [str(errno.ETIMEDOUT)]}])
         self.wait_for_listing("", "0")
         self.assertEqual(X.active_window(), self.other)
 

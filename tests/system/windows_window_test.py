@@ -332,7 +332,7 @@ class FailingReads(WindowsMonitorTest):
         self.assertTrue(self.fs.held_reads(), "the read was let go meanwhile")
         # The outage, with Windows' time-out error (ERROR_SEM_TIMEOUT), and nothing listed as if
         # current.
-        boxes = wait_for(self.boxes, "the box of the held read")
+        boxes = wait_for(self.boxes, "the box of the held read", PATIENCE_S * 3)
         self.assertEqual(boxes, ["prOstrevan\t121"])
         wait_for(lambda: X.caption(self.window) == "0", "the caption 0 of the outage")
         self.assertEqual(self.listing(), "")
