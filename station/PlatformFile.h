@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -25,6 +26,8 @@ using NativeHandle = int;
 class SystemCalls;
 // The operating system's own calls.
 SystemCalls& systemCalls();
+// The time by the clock of calls, for time-outs of calls to the file.
+std::chrono::steady_clock::time_point now(SystemCalls& calls);
 
 // What opening does when the file is missing: the monitor creates it empty, as the owning
 // application's own start would; a probe only looks and never writes.
@@ -54,6 +57,8 @@ class PlatformFile {
     // stale, a network session dropped) rather than that one read went wrong: only a new open of
     // the path can read the file again.
     static bool handleGone(const std::error_code& failure) noexcept;
+    // The platform's failure for a call that did not return in time.
+    static std::error_code timedOut() noexcept;
 
     PlatformFile(PlatformFile&& other) noexcept
         : handle_(std::exchange(other.handle_, noHandle())),

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <set>
 
 #include "station/PlatformFile.h"
@@ -14,7 +17,13 @@ namespace testing_support {
 // calls and numbers.
 class FaultyCalls {
   public:
+    // The calls that a test may hold: opens of the path, reads of records, and the identity check
+    // of the open file (whether it still has a name).
+    enum class Held { opens, reads, linkQueries };
+
     FaultyCalls();
+    // Lets every held call go, then waits until the files opened through these calls are closed:
+    // a refresh cycle's worker, which nothing waits for, may still be closing its file.
     ~FaultyCalls();
     FaultyCalls(const FaultyCalls&) = delete;
     FaultyCalls& operator=(const FaultyCalls&) = delete;
@@ -44,6 +53,18 @@ class FaultyCalls {
     void lockRecords(std::set<std::int32_t> records);
     void failReadsOfRecords(std::set<std::int32_t> records);
 
+    // From now on every call of that kind waits, once made, until letGo(); calls already made
+    // are not held.
+    void hold(Held calls);
+    // Waits until a held call is waiting; false if none came in a generous while (a guard
+    // against a hang, not a measure).
+    bool waitUntilHeld();
+    // The waiting calls go on, and no call waits any more.
+    void letGo();
+
+    // The clock of these calls stands still until moved on.
+    void advanceClock(std::chrono::steady_clock::duration by);
+
     // Files opened for reading through these calls so far, and those still open.
     int opensForReading() const;
     int openFiles() const;
@@ -52,6 +73,8 @@ class FaultyCalls {
     static int handleGoneNumber();
     static int ioFailureNumber();
     static int openFailureNumber();
+    // The platform's number for a call that did not return in time.
+    static int timedOutNumber();
 
   private:
     // What the faults apply to; the platform's table keeps it up to date.
@@ -67,13 +90,36 @@ class FaultyCalls {
         std::set<std::int32_t> lockedRecords;
         std::set<std::int32_t> failingRecords;
 
+        // Guards what the worker and the test both touch at any time: the calls held, the
+        // calls waiting, the open files, the clock.
+        mutable std::mutex mutex;
+        std::condition_variable changed;
+        std::set<Held> held;
+        int waiting = 0;
+        std::chrono::steady_clock::time_point clock = std::chrono::steady_clock::now();
+
         void opened(station::NativeHandle file, bool forReading);
         void closed(station::NativeHandle file);
+        // Made by every call that may be held: waits while calls of its kind are held.
+        void passThrough(Held call);
+        std::chrono::steady_clock::time_point now();
+        // What the calls ask, each under the lock: the number an open or a read of length bytes
+        // at offset fails with (0: none), whether the range is locked, and what the identity
+        // checks are to see.
+        int openFailure();
+        int readFailure(station::NativeHandle file, std::uint64_t offset, std::uint64_t length);
+        bool locked(std::uint64_t offset, std::uint64_t length);
+        bool linkQueryFails(station::NativeHandle file);
+        bool unlinkedFile(station::NativeHandle file);
+        bool pathIsMovedAway();
         // Whether a read of length bytes at offset touches one of the records.
         static bool touches(const std::set<std::int32_t>& records, std::uint64_t offset,
                             std::uint64_t length);
     };
     class Table;
+
+    // What the destructor waits for before the table goes.
+    void awaitTheLastClose();
 
     Faults faults_;
     std::unique_ptr<Table> table_;

@@ -40,7 +40,7 @@ TEST(FollowedFile, RenamedAwayTheFileUnderTheNameIsListedAndWithNoneItIsAnOutage
     // Ticks for as many ticks as lie between two looks at the path, or until the condition holds.
     auto withinAPathCheck = [&](auto condition) {
         for (int tick = 0; tick < viewer::kTicksPerPathCheck && !condition(); ++tick) {
-            monitor.cycle.timer1Tick();
+            monitor.tick();
         }
         return condition();
     };
@@ -53,7 +53,7 @@ TEST(FollowedFile, RenamedAwayTheFileUnderTheNameIsListedAndWithNoneItIsAnOutage
     // A click looks at the path at once.
     renameAway();
     writeStationFile(folder.stationFile(), 4 * 81);
-    monitor.cycle.cmdVerClick();
+    monitor.click();
     EXPECT_EQ(window.caption, "4");
     EXPECT_TRUE(window.outageBoxes.empty());
 
@@ -65,11 +65,11 @@ TEST(FollowedFile, RenamedAwayTheFileUnderTheNameIsListedAndWithNoneItIsAnOutage
               std::vector<std::string>{missingFileNumber(folder.path() / "missing")});
     EXPECT_EQ(window.listing.text(), "");
     EXPECT_EQ(window.caption, "0");
-    for (int tick = 0; tick < 2 * viewer::kTicksPerPathCheck; ++tick) monitor.cycle.timer1Tick();
+    for (int tick = 0; tick < 2 * viewer::kTicksPerPathCheck; ++tick) monitor.tick();
     EXPECT_FALSE(std::filesystem::exists(folder.stationFile())) << "the monitor created it";
 
     writeStationFile(folder.stationFile(), 5 * 81);
-    monitor.cycle.timer1Tick();
+    monitor.tick();
     EXPECT_EQ(window.caption, "5");
     EXPECT_EQ(window.outageBoxes.size(), 1u);
     EXPECT_TRUE(window.modalBoxes.empty());

@@ -1,9 +1,12 @@
 // The refresh cycle's rules for a station file that fails, on every platform alike: one box per
-// outage, the file opened again by its path where its handle is gone or its failure goes on, and
-// a file that lost its name or is no longer the one at the path let go. The faults come through
+// outage, the file opened again by its path where its handle is gone or its failure goes on, a
+// file that lost its name or is no longer the one at the path let go, and a call to the file that
+// does not return timed out while the window goes on. The faults come through
 // the station code's own table of system calls, over a real file.
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -48,13 +51,13 @@ class FaultsUnderTheMonitor : public ::testing::Test {
 
 TEST_F(FaultsUnderTheMonitor, AGoneHandleIsOneBoxAndTheNextTickReadsThroughANewOne) {
     faults.dropOpenFiles();
-    cycle.timer1Tick();
+    monitor.tick();
     // The failed pass marks nothing; the box carries the bare number.
     EXPECT_EQ(window.listing.text(), "");
     EXPECT_EQ(window.caption, "0");
-    cycle.timer1Tick();
+    monitor.tick();
     EXPECT_EQ(window.listing.text(), kSevenRecords);
-    for (int tick = 0; tick < 3; ++tick) cycle.timer1Tick();
+    for (int tick = 0; tick < 3; ++tick) monitor.tick();
     EXPECT_EQ(window.outageBoxes, box(FaultyCalls::handleGoneNumber()));
     EXPECT_EQ(window.listing.text(), kSevenRecords);
     EXPECT_EQ(window.caption, "7");
@@ -67,7 +70,7 @@ TEST_F(FaultsUnderTheMonitor, AGoneHandleIsOneBoxAndTheNextTickReadsThroughANewO
 TEST_F(FaultsUnderTheMonitor, OneBoxWhileTheServerIsDownAndItsOpensFailWithAnotherError) {
     faults.dropOpenFiles();
     faults.failOpens(3);
-    for (int tick = 0; tick < 8; ++tick) cycle.timer1Tick();
+    for (int tick = 0; tick < 8; ++tick) monitor.tick();
     EXPECT_EQ(faults.opensStillFailing(), 0);
     EXPECT_EQ(window.outageBoxes, box(FaultyCalls::handleGoneNumber()));
     EXPECT_EQ(window.listing.text(), kSevenRecords);
@@ -75,7 +78,7 @@ TEST_F(FaultsUnderTheMonitor, OneBoxWhileTheServerIsDownAndItsOpensFailWithAnoth
 
     // Once a pass has read to the end, the next failure is a new outage with a box of its own.
     faults.dropOpenFiles();
-    cycle.timer1Tick();
+    monitor.tick();
     EXPECT_EQ(window.outageBoxes.size(), 2u);
 }
 
@@ -83,30 +86,30 @@ TEST_F(FaultsUnderTheMonitor, AFailureThatGoesOnThroughTheNextPassIsTakenForAGon
     faults.failReadsOfOpenFiles();
     const int opens = faults.opensForReading();
     // One failed read of a handle that may be sound does not open the file again.
-    cycle.timer1Tick();
-    cycle.timer1Tick();
+    monitor.tick();
+    monitor.tick();
     EXPECT_EQ(faults.opensForReading(), opens);
     EXPECT_EQ(window.listing.text(), "");
-    cycle.timer1Tick();
+    monitor.tick();
     EXPECT_EQ(faults.opensForReading(), opens + 1);
     EXPECT_EQ(window.listing.text(), kSevenRecords);
     EXPECT_EQ(window.outageBoxes, box(FaultyCalls::ioFailureNumber()));
 
     faults.failReadsOfOpenFiles();
-    cycle.timer1Tick();
+    monitor.tick();
     EXPECT_EQ(window.outageBoxes.size(), 2u);
     expectRunningWithoutAModalBox();
 }
 
 TEST_F(FaultsUnderTheMonitor, AnOpenFileThatCannotBeAskedForItsNameIsAnOutageNotTheEnd) {
     faults.failLinkQueriesOfOpenFiles();
-    cycle.timer1Tick();
+    monitor.tick();
     EXPECT_EQ(window.outageBoxes, box(FaultyCalls::ioFailureNumber()));
     EXPECT_EQ(window.listing.text(), "");
     EXPECT_EQ(window.caption, "0");
     // Going on, it is taken for a gone handle: the new one answers.
-    cycle.timer1Tick();
-    cycle.timer1Tick();
+    monitor.tick();
+    monitor.tick();
     EXPECT_EQ(window.listing.text(), kSevenRecords);
     EXPECT_EQ(window.caption, "7");
     EXPECT_EQ(window.outageBoxes.size(), 1u);
@@ -116,7 +119,7 @@ TEST_F(FaultsUnderTheMonitor, AnOpenFileThatCannotBeAskedForItsNameIsAnOutageNot
 TEST_F(FaultsUnderTheMonitor, AFileThatLostItsNameIsLetGoAtTheNextTickWithoutABox) {
     faults.unlinkOpenFiles();
     const int opens = faults.opensForReading();
-    cycle.timer1Tick();
+    monitor.tick();
     EXPECT_EQ(faults.opensForReading(), opens + 1);
     EXPECT_EQ(faults.openFiles(), 1);
     EXPECT_EQ(window.listing.text(), kSevenRecords);
@@ -128,18 +131,185 @@ TEST_F(FaultsUnderTheMonitor, APathThatNamesAnotherFileIsFollowedEveryTenthTickA
     faults.movePathAway();
     const int opens = faults.opensForReading();
     // The load's tick was the first since the last look at the path.
-    for (int tick = 2; tick < viewer::kTicksPerPathCheck; ++tick) cycle.timer1Tick();
+    for (int tick = 2; tick < viewer::kTicksPerPathCheck; ++tick) monitor.tick();
     EXPECT_EQ(faults.opensForReading(), opens);
-    cycle.timer1Tick();
+    monitor.tick();
     EXPECT_EQ(faults.opensForReading(), opens + 1);
     EXPECT_EQ(faults.openFiles(), 1);
 
     faults.movePathAway();
-    cycle.cmdVerClick();
+    monitor.click();
     EXPECT_EQ(faults.opensForReading(), opens + 2);
     EXPECT_EQ(window.listing.text(), kSevenRecords);
     EXPECT_TRUE(window.outageBoxes.empty());
     expectRunningWithoutAModalBox();
+}
+
+// The passes run on the worker: a call to the file that does not return holds the worker, never
+// the window, and after kCallTimeout is an outage like any other.
+class HeldCallsUnderTheMonitor : public FaultsUnderTheMonitor {
+  protected:
+    using Held = FaultyCalls::Held;
+
+    void TearDown() override {
+        faults.letGo();
+        monitor.settle();
+    }
+
+    // The worker's next result, shown as the window would show it.
+    void showTheNextResult() {
+        ASSERT_TRUE(window.takePost());
+        cycle.resultsArrived();
+    }
+
+    // A tick's pass whose `call` is held: the listing stays until the time-out, which empties it
+    // and shows one box; what the pass brings when the call returns is dropped, and the next
+    // pass lists again and closes the box.
+    void expectATimeOutWhenHeld(Held call) {
+        faults.hold(call);
+        cycle.timer1Tick();
+        ASSERT_TRUE(faults.waitUntilHeld());
+        faults.advanceClock(viewer::kCallTimeout - std::chrono::milliseconds(1));
+        cycle.timer1Tick();
+        EXPECT_EQ(window.listing.text(), kSevenRecords);
+        EXPECT_EQ(window.caption, "7");
+        EXPECT_TRUE(window.outageBoxes.empty());
+
+        faults.advanceClock(std::chrono::milliseconds(1));
+        cycle.timer1Tick();
+        EXPECT_EQ(window.listing.text(), "");
+        EXPECT_EQ(window.caption, "0");
+        EXPECT_EQ(window.outageBoxes, box(FaultyCalls::timedOutNumber()));
+        EXPECT_TRUE(window.outageBoxOpen);
+        // While the call is still held, nothing more starts and no second box comes.
+        faults.advanceClock(viewer::kCallTimeout);
+        for (int tick = 0; tick < 3; ++tick) cycle.timer1Tick();
+        EXPECT_TRUE(cycle.passUnderWay());
+        EXPECT_EQ(window.outageBoxes.size(), 1u);
+
+        faults.letGo();
+        showTheNextResult();
+        EXPECT_EQ(window.listing.text(), "") << "the late result was shown";
+        EXPECT_EQ(window.caption, "0");
+        ASSERT_TRUE(cycle.passUnderWay()) << "no pass after the call returned";
+        showTheNextResult();
+        EXPECT_EQ(window.listing.text(), kSevenRecords);
+        EXPECT_EQ(window.caption, "7");
+        EXPECT_FALSE(window.outageBoxOpen);
+        EXPECT_EQ(window.outageBoxes.size(), 1u);
+        expectRunningWithoutAModalBox();
+    }
+};
+
+TEST_F(HeldCallsUnderTheMonitor, ATickDuringAPassOnlyKeepsTheWindowOnTopAndAClickStartsOneMore) {
+    const int shown = cycle.passesShown();
+    faults.hold(Held::reads);
+    cycle.timer1Tick();
+    ASSERT_TRUE(faults.waitUntilHeld());
+    // Only a pass that looks at the path opens it again.
+    faults.movePathAway();
+    const int opens = faults.opensForReading();
+    const int topmostKept = window.topmostKept;
+    for (int tick = 0; tick < 2 * viewer::kTicksPerPathCheck; ++tick) cycle.timer1Tick();
+    // Whatever the pass does, every tick keeps the window on top.
+    EXPECT_EQ(window.topmostKept, topmostKept + 2 * viewer::kTicksPerPathCheck);
+    cycle.cmdVerClick();
+    cycle.cmdVerClick();
+
+    faults.letGo();
+    showTheNextResult();
+    EXPECT_EQ(faults.opensForReading(), opens) << "a tick started a pass during another";
+    ASSERT_TRUE(cycle.passUnderWay()) << "the click started no pass";
+    showTheNextResult();
+    EXPECT_FALSE(cycle.passUnderWay()) << "a second click or a tick started a pass too";
+    EXPECT_EQ(cycle.passesShown(), shown + 2);
+    EXPECT_EQ(faults.opensForReading(), opens + 1);
+    EXPECT_EQ(window.listing.text(), kSevenRecords);
+    expectRunningWithoutAModalBox();
+}
+
+TEST_F(HeldCallsUnderTheMonitor, AReadThatDoesNotReturnTimesOut) {
+    expectATimeOutWhenHeld(Held::reads);
+}
+
+TEST_F(HeldCallsUnderTheMonitor, AnIdentityCheckThatDoesNotReturnTimesOut) {
+    expectATimeOutWhenHeld(Held::linkQueries);
+}
+
+TEST_F(HeldCallsUnderTheMonitor, AReopenThatDoesNotReturnTimesOut) {
+    // The file lost its name: the pass opens the path again.
+    faults.unlinkOpenFiles();
+    expectATimeOutWhenHeld(Held::opens);
+}
+
+// The load's open on the worker, and the modal box of its failure, which holds the passes.
+class LoadOnTheWorker : public ::testing::Test {
+  protected:
+    LoadOnTheWorker() { writeStationFile(folder.stationFile(), 7 * 81); }
+
+    void showTheNextResult() {
+        ASSERT_TRUE(window.takePost());
+        cycle.resultsArrived();
+    }
+
+    TempFolder folder;
+    FaultyCalls faults;
+    testing_support::RecordedWindow window;
+    viewer::RefreshCycle cycle{window, faults.calls()};
+};
+
+TEST_F(LoadOnTheWorker, AnOpenThatFailsIsBoxedAndNoPassStartsUntilTheBoxIsAnswered) {
+    cycle.setRutaFichero(folder.path() / "missing" / "Brevanto.SIT");
+    std::vector<bool> passUnderWayWhileTheBoxWaits;
+    window.whileAModalBoxWaits = [&] {
+        if (!passUnderWayWhileTheBoxWaits.empty()) return;
+        for (int tick = 0; tick < 2 * viewer::kTicksPerPathCheck; ++tick) {
+            cycle.timer1Tick();
+            passUnderWayWhileTheBoxWaits.push_back(cycle.passUnderWay());
+        }
+        cycle.cmdVerClick();
+        passUnderWayWhileTheBoxWaits.push_back(cycle.passUnderWay());
+    };
+    cycle.load();
+    showTheNextResult();
+    ASSERT_EQ(window.modalBoxes.size(), 1u);
+    // The platform's number and description of the missing folder.
+    EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(window.modalBoxes.front().front())));
+    EXPECT_NE(window.modalBoxes.front().find('-'), std::string::npos) << window.modalBoxes.front();
+    EXPECT_EQ(passUnderWayWhileTheBoxWaits, std::vector<bool>(2 * viewer::kTicksPerPathCheck + 1));
+    EXPECT_FALSE(cycle.passUnderWay()) << "a click while the box waited started a pass after it";
+    EXPECT_EQ(window.caption, "");
+
+    // The first pass fails at its start, with the file closed: nothing handles that.
+    cycle.timer1Tick();
+    showTheNextResult();
+    ASSERT_EQ(window.modalBoxes.size(), 2u);
+    EXPECT_EQ(window.modalBoxes.back().rfind("Run-time failure ", 0), 0u)
+        << window.modalBoxes.back();
+    EXPECT_EQ(window.ended, viewer::kUnhandledFailureExitStatus);
+}
+
+TEST_F(LoadOnTheWorker, AnOpenThatDoesNotReturnTimesOutAndThePathIsOpenedAgain) {
+    cycle.setRutaFichero(folder.stationFile());
+    faults.hold(FaultyCalls::Held::opens);
+    cycle.load();
+    ASSERT_TRUE(faults.waitUntilHeld());
+    faults.advanceClock(viewer::kCallTimeout);
+    cycle.timer1Tick();
+    EXPECT_EQ(window.outageBoxes, box(FaultyCalls::timedOutNumber()));
+    EXPECT_EQ(window.listing.text(), "");
+    EXPECT_EQ(window.caption, "0");
+
+    // It fails when it returns at last, too late for its box: the file is closed, and the next
+    // pass opens it.
+    faults.failOpens(1);
+    faults.letGo();
+    showTheNextResult();
+    showTheNextResult();
+    EXPECT_EQ(window.listing.text(), kSevenRecords);
+    EXPECT_FALSE(window.outageBoxOpen);
+    EXPECT_TRUE(window.modalBoxes.empty());
+    EXPECT_EQ(window.ended, -1);
 }
 
 }  // namespace

@@ -1,26 +1,36 @@
 #include "viewer/RefreshCycle.h"
 
 #include <exception>
+#include <utility>
 
 #include "station/Failure.h"
-#include "station/LockScan.h"
 #include "station/PlatformFile.h"
 
 namespace viewer {
+
+RefreshCycle::RefreshCycle(WindowControls& window, station::SystemCalls& calls)
+    : window_(window), calls_(calls), worker_(calls, [&window] { window.postResults(); }) {}
+
+RefreshCycle::~RefreshCycle() = default;
 
 void RefreshCycle::load() {
     if (loaded_) return;
     loaded_ = true;
     window_.startTimer1(kRefreshIntervalMs);
-    station_.AbrirFicheroPuestos();
+    begin({PassRequest::Kind::open});
 }
 
 void RefreshCycle::timer1Tick() noexcept {
     if (!refreshAllowed()) return;
+    // Results whose post was lost (no memory for it) are taken up here.
+    resultsArrived();
     try {
-        const bool pathDue = ++ticksSincePathCheck_ >= kTicksPerPathCheck;
-        if (pathDue) ticksSincePathCheck_ = 0;
-        RefrescarPuestos(pathDue ? station::PathCheck::withPath : station::PathCheck::handleOnly);
+        noticeTimeOut();
+        if (!underWay_) {
+            const bool pathDue = ++ticksSincePathCheck_ >= kTicksPerPathCheck;
+            if (pathDue) ticksSincePathCheck_ = 0;
+            beginPass(pathDue ? station::PathCheck::withPath : station::PathCheck::handleOnly);
+        }
         window_.keepTopmost();
     } catch (...) {
         endOnUnhandledFailure();
@@ -30,53 +40,82 @@ void RefreshCycle::timer1Tick() noexcept {
 void RefreshCycle::cmdVerClick() noexcept {
     if (!refreshAllowed()) return;
     try {
+        if (underWay_) {
+            clickWaiting_ = true;
+            return;
+        }
         // A click looks at the path too: the user asks for the truth now.
-        RefrescarPuestos(station::PathCheck::withPath);
+        beginPass(station::PathCheck::withPath);
+    } catch (...) {
+        endOnUnhandledFailure();
+    }
+}
+
+void RefreshCycle::resultsArrived() noexcept {
+    if (!refreshAllowed() || !underWay_) return;
+    try {
+        std::optional<PassOutcome> outcome = worker_.takeOutcome();
+        if (!outcome) return;
+        const UnderWay finished = *std::exchange(underWay_, std::nullopt);
+        // A result that comes after its time-out is of a file that was shown as not answering:
+        // dropped. The call has returned, so the next pass may start at once.
+        bool nextPassDue = finished.timedOut;
+        if (!finished.timedOut) {
+            if (finished.kind == PassRequest::Kind::open) {
+                if (outcome->openFailure) showMessageBox(*outcome->openFailure);
+                if (outcome->unhandled) std::rethrow_exception(outcome->unhandled);
+            } else {
+                show(*outcome);
+            }
+        }
+        if (!refreshAllowed() || underWay_) return;
+        nextPassDue = std::exchange(clickWaiting_, false) || nextPassDue;
+        if (nextPassDue) beginPass(station::PathCheck::withPath);
     } catch (...) {
         endOnUnhandledFailure();
     }
 }
 
 std::int32_t RefreshCycle::MLP_PuestosConectadosGrabados(std::int32_t& RT_UltimoPuestoLibre) {
-    return station::LockScan(station_, window_.txtPuestos(), passFailure_)
-        .MLP_PuestosConectadosGrabados(RT_UltimoPuestoLibre);
+    const PassOutcome outcome = worker_.scanAndWait(RT_UltimoPuestoLibre);
+    if (outcome.listing) window_.txtPuestos().setText(*outcome.listing);
+    if (outcome.unhandled) std::rethrow_exception(outcome.unhandled);
+    RT_UltimoPuestoLibre = outcome.ultimoPuestoLibre;
+    return outcome.connected;
 }
 
-void RefreshCycle::RefrescarPuestos(station::PathCheck check) {
-    std::int32_t ultimoPuestoLibre = 0;
-    passFailure_.failure.reset();
-    if (!reopenDue_) followPath(check);
-    if (reopenDue_ && !passFailure_.failure) reopen();
-    if (!passFailure_.failure) MLP_PuestosConectadosGrabados(ultimoPuestoLibre);
-    window_.setCaption(std::to_string(ultimoPuestoLibre));
-    reportOutage();
+void RefreshCycle::begin(const PassRequest& request) {
+    worker_.begin(request);
+    underWay_ = UnderWay{request.kind};
 }
 
-void RefreshCycle::followPath(station::PathCheck check) {
-    try {
-        reopenDue_ = station_.closeIfNoLongerAtPath(check);
-    } catch (...) {
-        failBeforeThePass();
-    }
+void RefreshCycle::beginPass(station::PathCheck check) {
+    begin({PassRequest::Kind::pass, check, std::exchange(reopenDue_, false)});
 }
 
-void RefreshCycle::reopen() {
-    try {
-        station_.reopen();
-        reopenDue_ = false;
-    } catch (...) {
-        failBeforeThePass();
-    }
+void RefreshCycle::noticeTimeOut() {
+    if (!underWay_ || underWay_->timedOut) return;
+    const std::optional<PassWorker::Clock::time_point> since = worker_.callUnderWaySince();
+    if (!since || station::now(calls_) - *since < kCallTimeout) return;
+    underWay_->timedOut = true;
+    // The load's open may have left the file closed: the next pass opens the path.
+    if (underWay_->kind == PassRequest::Kind::open) reopenDue_ = true;
+    PassOutcome timedOut;
+    timedOut.listing.emplace();
+    timedOut.failure.emplace(station::PlatformFile::timedOut());
+    show(timedOut);
 }
 
-void RefreshCycle::failBeforeThePass() {
-    const std::system_error failure = station::currentFailure();
-    window_.txtPuestos().setText("");
-    passFailure_.showMessage(station::failureNumber(failure), failure);
+void RefreshCycle::show(const PassOutcome& outcome) {
+    if (outcome.listing) window_.txtPuestos().setText(*outcome.listing);
+    if (outcome.unhandled) std::rethrow_exception(outcome.unhandled);
+    ++passesShown_;
+    window_.setCaption(std::to_string(outcome.ultimoPuestoLibre));
+    reportOutage(outcome.failure);
 }
 
-void RefreshCycle::reportOutage() {
-    if (!passFailure_.failure) {
+void RefreshCycle::reportOutage(const std::optional<std::system_error>& failure) {
+    if (!failure) {
         // Read to the end: the outage is over, and a box still reporting it would tell whoever
         // looks later of a failure that is no more.
         if (inOutage_) window_.closeOutageBox();
@@ -87,12 +126,10 @@ void RefreshCycle::reportOutage() {
     // (a dropped share's read, then its reopen while the server is down, a share that comes and
     // goes): one box. A failure that goes on through the next pass is taken for a dead handle
     // too: a network file system may say so in words of its own.
-    if (inOutage_ || station::PlatformFile::handleGone(passFailure_.failure->code())) {
-        reopenDue_ = true;
-    }
+    if (inOutage_ || station::PlatformFile::handleGone(failure->code())) reopenDue_ = true;
     if (inOutage_) return;
     try {
-        window_.showOutageBox(station::failureNumber(*passFailure_.failure));
+        window_.showOutageBox(station::failureNumber(*failure));
         inOutage_ = true;
     } catch (...) {
         // No box could be made (the desktop out of resources, say): the next failing refresh
@@ -100,17 +137,17 @@ void RefreshCycle::reportOutage() {
     }
 }
 
-void RefreshCycle::showMessage(const std::string& text, const std::system_error&) {
-    showMessageBox(text);
-}
-
 void RefreshCycle::showMessageBox(const std::string& text) {
-    struct Waiting {
-        int& boxes;
-        explicit Waiting(int& count) : boxes(++count) {}
-        ~Waiting() { --boxes; }
-    } waiting(openMessageBoxes_);
-    window_.showMessageBox(text);
+    {
+        struct Waiting {
+            int& boxes;
+            explicit Waiting(int& count) : boxes(++count) {}
+            ~Waiting() { --boxes; }
+        } waiting(openMessageBoxes_);
+        window_.showMessageBox(text);
+    }
+    // What the worker brought while the box waited is shown now.
+    resultsArrived();
 }
 
 void RefreshCycle::endOnUnhandledFailure() noexcept {

@@ -1,11 +1,15 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <system_error>
 
 #include "station/Display.h"
 #include "station/StationFile.h"
+#include "viewer/PassWorker.h"
 
 namespace viewer {
 
@@ -19,6 +23,9 @@ inline constexpr int kRefreshIntervalMs = 100;
 // Every tick asks the open handle whether its file still has a name; every tenth, about once a
 // second, also whether the path still names it (more work, and on a share more round trips).
 inline constexpr int kTicksPerPathCheck = 10;
+// An open, identity check or read of the station file that has not returned this long after it
+// began fails its pass.
+inline constexpr std::chrono::seconds kCallTimeout{5};
 
 // What a toolkit's window lends the refresh cycle: its controls and the platform's services.
 class WindowControls {
@@ -42,70 +49,95 @@ class WindowControls {
     virtual void keepTopmost() noexcept = 0;
     // Leaves the event loop, which then returns status.
     virtual void endProgram(int status) noexcept = 0;
+    // Called on the refresh cycle's worker thread, never after the cycle has gone: has the
+    // window's thread call RefreshCycle::resultsArrived soon (a queued call, a posted message),
+    // without waiting for it and without touching a control here.
+    virtual void postResults() noexcept = 0;
 };
 
 // The monitor's behaviour, the same under every toolkit: the window's load opens the station file
 // and starts Timer1; every tick and every click of the blank button rescans it into txtPuestos
 // and puts the last free station in the caption; a tick then keeps the window on top. A failure
-// that nothing handles is reported and ends the program. A pass that fails part-way (a failing
+// that nothing handled is reported and ends the program. A pass that fails part-way (a failing
 // disk, a dropped share) is reported once per outage, in a box that does not stop the refreshes,
 // so that the listing comes back by itself when the file reads again, and the box goes by itself
 // then too; where the open file no longer reads, it is opened again by its path. Each toolkit's
 // window hands its events here and lends its controls. The listing follows the file at the path:
 // a file deleted, renamed away or replaced under the name is closed and the path opened again,
 // never created; nothing there is an outage like a failed pass.
-class RefreshCycle final : private station::MessageSink {
+//
+// The file is opened, checked and read on a worker thread, one request at a time, so that a file
+// that stops answering never holds the window: a tick while a pass is under way starts nothing, a
+// click then starts one more pass when it ends, and the results are shown on the window's thread.
+// A call to the file that has not returned kCallTimeout after it began fails its pass as an
+// outage; what the pass brings when the call returns at last is dropped, and the next pass starts.
+class RefreshCycle final {
   public:
     // The station file is opened and read through calls: the operating system's own, or in a
-    // test, calls that fail on demand.
+    // test, calls that fail on demand. The worker starts here.
     explicit RefreshCycle(WindowControls& window,
-                          station::SystemCalls& calls = station::systemCalls())
-        : window_(window), files_(calls), station_(files_, *this) {}
+                          station::SystemCalls& calls = station::systemCalls());
+    // Lets the worker go without waiting for it, and posts no more results to the window.
+    ~RefreshCycle();
+    RefreshCycle(const RefreshCycle&) = delete;
+    RefreshCycle& operator=(const RefreshCycle&) = delete;
 
     // The station file to open instead of the one beside the executable; set before the load,
     // which opens it (a later reopen of a dead handle opens the same path again).
-    void setRutaFichero(std::filesystem::path path) { station_.setRutaFichero(std::move(path)); }
+    void setRutaFichero(std::filesystem::path path) { worker_.setRutaFichero(std::move(path)); }
 
     // The window's load: before the window first appears, once; later calls do nothing.
     void load();
     void timer1Tick() noexcept;
     void cmdVerClick() noexcept;
+    // On the window's thread, after WindowControls::postResults: shows what the worker has done,
+    // unless a modal box waits, after whose answer it is shown.
+    void resultsArrived() noexcept;
 
-    // One pass over the station file into the text box; see station::LockScan.
+    // The window is being destroyed: no more results are posted to it, and the worker is let go.
+    void windowGone() noexcept { worker_.release(); }
+
+    // Whether the load's open or a pass is under way on the worker, shown or not yet.
+    bool passUnderWay() const noexcept { return underWay_.has_value(); }
+    // Passes shown so far, those that timed out among them.
+    int passesShown() const noexcept { return passesShown_; }
+
+    // One pass over the station file into the text box, on the worker once the pass under way
+    // there has ended, waited for; see station::LockScan.
     std::int32_t MLP_PuestosConectadosGrabados(std::int32_t& RT_UltimoPuestoLibre);
 
   private:
-    void RefrescarPuestos(station::PathCheck check);
-    // Closes the open file if it is no longer the one at the path; the refresh then opens the
-    // path again. A failure is the pass's.
-    void followPath(station::PathCheck check);
-    // Opens the path again, closing the file first if it is still open (it no longer reads); a
-    // failure is the pass's.
-    void reopen();
-    // Inside a catch block: the failure being handled ends the refresh before its pass, as a
-    // pass that failed at its first record would end.
-    void failBeforeThePass();
+    // The request under way on the worker.
+    struct UnderWay {
+        PassRequest::Kind kind;
+        bool timedOut = false;
+    };
+
+    void begin(const PassRequest& request);
+    void beginPass(station::PathCheck check);
+    // A call of the request under way that has not returned in time fails it now.
+    void noticeTimeOut();
+    void show(const PassOutcome& outcome);
     // After a pass: a new failure is shown, a repeated one is not, and where either says the open
-    // file is of no more use, the next refresh opens it again first.
-    void reportOutage();
+    // file is of no more use, the next pass opens it again first.
+    void reportOutage(const std::optional<std::system_error>& failure);
     bool refreshAllowed() const { return !ending_ && openMessageBoxes_ == 0; }
-    void showMessage(const std::string& text, const std::system_error& cause) override;
     void showMessageBox(const std::string& text);
     // Inside a catch block: reports the failure being handled and ends the program.
     void endOnUnhandledFailure() noexcept;
 
     WindowControls& window_;
-    station::FileTable files_;
-    // Holds RutaFichero and NumFichero, and through NumFichero the open station file.
-    station::StationFile station_;
+    station::SystemCalls& calls_;
+    PassWorker worker_;
     bool loaded_ = false;
     bool ending_ = false;
-    // While one of the window's modal message boxes waits, ticks and clicks refresh nothing: no
-    // pass runs nested inside another, and no pile of boxes grows every 100 ms. The outage box
-    // does not wait, so refreshes go on while it is shown.
+    // While one of the window's modal message boxes waits, no pass starts and results wait: no
+    // pile of boxes grows every 100 ms. The outage box does not wait, so passes go on while it
+    // is shown.
     int openMessageBoxes_ = 0;
-    // Where the scan reports the failure that ended its pass: kept for the refresh to act on.
-    station::KeptFailure passFailure_;
+    std::optional<UnderWay> underWay_;
+    bool clickWaiting_ = false;
+    int passesShown_ = 0;
     // Refreshes keep failing: the outage whose box is up.
     bool inOutage_ = false;
     bool reopenDue_ = false;

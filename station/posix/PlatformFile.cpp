@@ -97,6 +97,8 @@ bool PlatformFile::handleGone(const std::error_code& failure) noexcept {
     return failure == std::error_code(ESTALE, std::system_category());
 }
 
+std::error_code PlatformFile::timedOut() noexcept { return {ETIMEDOUT, std::system_category()}; }
+
 bool PlatformFile::linked() const {
     // An NFS client keeps a file deleted while open under a name of its own (.nfsXXXX), and a
     // FUSE server may answer for whatever the name now holds: there only namedBy() tells.

@@ -36,8 +36,8 @@ class SystemCalls {
 #endif
     // The lock query: fcntl with F_OFD_GETLK or F_GETLK.
     virtual int getLock(int fd, int command, struct flock* range);
-    // The clock for the station code's time-outs, so that a test moves time on instead of
-    // waiting it out. Nothing times out yet.
+    // The clock for the time-outs of calls to the file, so that a test moves time on instead of
+    // waiting it out.
     virtual std::chrono::steady_clock::time_point now();
 };
 

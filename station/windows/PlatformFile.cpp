@@ -118,6 +118,10 @@ bool PlatformFile::handleGone(const std::error_code& failure) noexcept {
     }
 }
 
+std::error_code PlatformFile::timedOut() noexcept {
+    return {ERROR_SEM_TIMEOUT, win32::errorCategory()};
+}
+
 bool PlatformFile::linked() const {
     // A deleted file is pending deletion while handles on it remain (before Windows 10 1903 with
     // its name still taken), or, deleted with POSIX semantics or unlinked by a share's server,

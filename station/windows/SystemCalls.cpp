@@ -2,9 +2,12 @@
 
 namespace station {
 
+std::chrono::steady_clock::time_point now(SystemCalls& calls) { return calls.now(); }
+
 SystemCalls& systemCalls() {
-    // Holds no state: every process may share the one table.
-    static SystemCalls calls;
+    // Holds no state: every process may share the one table. Never destroyed, since a pass that a
+    // closing program does not wait for may still be in a call when the program ends.
+    static SystemCalls& calls = *new SystemCalls;
     return calls;
 }
 

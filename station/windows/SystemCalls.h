@@ -33,8 +33,8 @@ class SystemCalls {
                                             LPBY_HANDLE_FILE_INFORMATION information);
     virtual BOOL GetFileInformationByHandleEx(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind,
                                               LPVOID information, DWORD size);
-    // The clock for the station code's time-outs, so that a test moves time on instead of
-    // waiting it out. Nothing times out yet.
+    // The clock for the time-outs of calls to the file, so that a test moves time on instead of
+    // waiting it out.
     virtual std::chrono::steady_clock::time_point now();
 };
 

@@ -11,46 +11,47 @@ namespace testing_support {
 int FaultyCalls::handleGoneNumber() { return ESTALE; }
 int FaultyCalls::ioFailureNumber() { return EIO; }
 int FaultyCalls::openFailureNumber() { return EHOSTDOWN; }
+int FaultyCalls::timedOutNumber() { return ETIMEDOUT; }
 
 class FaultyCalls::Table final : public station::SystemCalls {
   public:
     explicit Table(Faults& faults) : faults_(faults) {}
 
     int open(const char* path, int flags, mode_t mode) override {
-        if (faults_.failingOpens > 0) {
-            --faults_.failingOpens;
-            return fail(openFailureNumber());
-        }
+        faults_.passThrough(Held::opens);
+        if (const int failure = faults_.openFailure()) return fail(failure);
         const int fd = SystemCalls::open(path, flags, mode);
         if (fd != -1) faults_.opened(fd, true);
         return fd;
     }
     int close(int fd) override {
+        const int result = SystemCalls::close(fd);
+        // Last: the table may go once the last file is closed.
         faults_.closed(fd);
-        return SystemCalls::close(fd);
+        return result;
     }
     ssize_t pread(int fd, void* buffer, std::size_t size, off_t offset) override {
-        if (faults_.dead.contains(fd)) return fail(handleGoneNumber());
-        if (faults_.failingReads.contains(fd) ||
-            Faults::touches(faults_.failingRecords, static_cast<std::uint64_t>(offset), size)) {
-            return fail(ioFailureNumber());
+        faults_.passThrough(Held::reads);
+        if (const int failure = faults_.readFailure(fd, static_cast<std::uint64_t>(offset), size)) {
+            return fail(failure);
         }
         return SystemCalls::pread(fd, buffer, size, offset);
     }
     int fstat(int fd, struct stat* status) override {
-        if (faults_.failingLinkQueries.contains(fd)) return fail(ioFailureNumber());
+        faults_.passThrough(Held::linkQueries);
+        if (faults_.linkQueryFails(fd)) return fail(ioFailureNumber());
         const int result = SystemCalls::fstat(fd, status);
-        if (result == 0 && faults_.unlinked.contains(fd)) status->st_nlink = 0;
+        if (result == 0 && faults_.unlinkedFile(fd)) status->st_nlink = 0;
         return result;
     }
     int stat(const char* path, struct stat* status) override {
         const int result = SystemCalls::stat(path, status);
-        if (result == 0 && faults_.pathMovedAway) ++status->st_ino;
+        if (result == 0 && faults_.pathIsMovedAway()) ++status->st_ino;
         return result;
     }
     int getLock(int fd, int command, struct flock* range) override {
-        if (Faults::touches(faults_.lockedRecords, static_cast<std::uint64_t>(range->l_start),
-                            static_cast<std::uint64_t>(range->l_len))) {
+        if (faults_.locked(static_cast<std::uint64_t>(range->l_start),
+                           static_cast<std::uint64_t>(range->l_len))) {
             // As an open-file-description lock answers.
             range->l_type = F_WRLCK;
             range->l_pid = -1;
@@ -58,6 +59,8 @@ class FaultyCalls::Table final : public station::SystemCalls {
         }
         return SystemCalls::getLock(fd, command, range);
     }
+
+    std::chrono::steady_clock::time_point now() override { return faults_.now(); }
 
   private:
     static int fail(int number) {
@@ -69,7 +72,7 @@ class FaultyCalls::Table final : public station::SystemCalls {
 };
 
 FaultyCalls::FaultyCalls() : table_(std::make_unique<Table>(faults_)) {}
-FaultyCalls::~FaultyCalls() = default;
+FaultyCalls::~FaultyCalls() { awaitTheLastClose(); }
 
 station::SystemCalls& FaultyCalls::calls() { return *table_; }
 

@@ -138,25 +138,25 @@ TEST(FollowedFileOnPosix, TheNextTickListsWhatIsUnderTheName) {
     secondOwner.grow(12);
     secondOwner.lock("5");
     secondOwner.lock("7");
-    monitor.cycle.timer1Tick();
+    monitor.tick();
     EXPECT_EQ(window.listing.text(), "2\t3\r\n4\t5- **\t6\r\n7- **\t8\t9\r\n10\t11\t12\r\n13\t");
     EXPECT_EQ(window.caption, "12");
 
     writeStationFile(folder.path() / "restored", 6 * 81);
     std::filesystem::rename(folder.path() / "restored", folder.stationFile());
-    monitor.cycle.timer1Tick();
+    monitor.tick();
     EXPECT_EQ(window.listing.text(), "2\t3\r\n4\t5\t6\r\n7\t");
     EXPECT_TRUE(window.outageBoxes.empty());
 
     std::filesystem::remove(folder.stationFile());
-    monitor.cycle.timer1Tick();
+    monitor.tick();
     EXPECT_EQ(window.outageBoxes, std::vector<std::string>{std::to_string(ENOENT)});
     EXPECT_EQ(window.listing.text(), "");
     EXPECT_EQ(window.caption, "0");
-    monitor.cycle.timer1Tick();
+    monitor.tick();
     EXPECT_FALSE(std::filesystem::exists(folder.stationFile())) << "the monitor created it";
     writeStationFile(folder.stationFile(), 5 * 81);
-    monitor.cycle.timer1Tick();
+    monitor.tick();
     EXPECT_EQ(window.caption, "5");
     EXPECT_EQ(window.outageBoxes.size(), 1u);
 }

@@ -11,6 +11,7 @@ namespace testing_support {
 int FaultyCalls::handleGoneNumber() { return ERROR_NETNAME_DELETED; }
 int FaultyCalls::ioFailureNumber() { return ERROR_IO_DEVICE; }
 int FaultyCalls::openFailureNumber() { return ERROR_BAD_NETPATH; }
+int FaultyCalls::timedOutNumber() { return ERROR_SEM_TIMEOUT; }
 
 class FaultyCalls::Table final : public station::SystemCalls {
   public:
@@ -18,36 +19,35 @@ class FaultyCalls::Table final : public station::SystemCalls {
 
     HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                        DWORD disposition, DWORD attributes, HANDLE model) override {
-        if (faults_.failingOpens > 0) {
-            --faults_.failingOpens;
-            ::SetLastError(static_cast<DWORD>(openFailureNumber()));
+        faults_.passThrough(Held::opens);
+        if (const int failure = faults_.openFailure()) {
+            ::SetLastError(static_cast<DWORD>(failure));
             return INVALID_HANDLE_VALUE;
         }
         const HANDLE handle =
             SystemCalls::CreateFileW(path, access, share, security, disposition, attributes, model);
         if (handle == INVALID_HANDLE_VALUE) return handle;
         const bool forReading = (access & GENERIC_READ) != 0;
-        faults_.opened(handle, forReading);
         // An open for the attributes only is a look at what the path names.
-        if (!forReading && faults_.pathMovedAway) lookingAtThePath_.insert(handle);
+        if (!forReading && faults_.pathIsMovedAway()) lookingAtThePath_.insert(handle);
+        faults_.opened(handle, forReading);
         return handle;
     }
     BOOL CloseHandle(HANDLE handle) override {
-        faults_.closed(handle);
         lookingAtThePath_.erase(handle);
-        return SystemCalls::CloseHandle(handle);
+        const BOOL closed = SystemCalls::CloseHandle(handle);
+        const DWORD reason = ::GetLastError();
+        // Last: the table may go once the last file is closed.
+        faults_.closed(handle);
+        ::SetLastError(reason);
+        return closed;
     }
     BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD length, LPDWORD read,
                   LPOVERLAPPED at) override {
+        faults_.passThrough(Held::reads);
         const std::uint64_t offset = (std::uint64_t{at->OffsetHigh} << 32) | at->Offset;
-        if (faults_.dead.contains(handle)) return fail(handleGoneNumber());
-        if (faults_.failingReads.contains(handle) ||
-            Faults::touches(faults_.failingRecords, offset, length)) {
-            return fail(ioFailureNumber());
-        }
-        if (Faults::touches(faults_.lockedRecords, offset, length)) {
-            return fail(ERROR_LOCK_VIOLATION);
-        }
+        if (const int failure = faults_.readFailure(handle, offset, length)) return fail(failure);
+        if (faults_.locked(offset, length)) return fail(ERROR_LOCK_VIOLATION);
         return SystemCalls::ReadFile(handle, buffer, length, read, at);
     }
     BOOL GetFileInformationByHandle(HANDLE handle,
@@ -58,15 +58,18 @@ class FaultyCalls::Table final : public station::SystemCalls {
     }
     BOOL GetFileInformationByHandleEx(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind,
                                       LPVOID information, DWORD size) override {
-        if (faults_.failingLinkQueries.contains(handle)) return fail(ioFailureNumber());
+        faults_.passThrough(Held::linkQueries);
+        if (faults_.linkQueryFails(handle)) return fail(ioFailureNumber());
         if (!SystemCalls::GetFileInformationByHandleEx(handle, kind, information, size)) {
             return FALSE;
         }
-        if (kind == FileStandardInfo && faults_.unlinked.contains(handle)) {
+        if (kind == FileStandardInfo && faults_.unlinkedFile(handle)) {
             static_cast<FILE_STANDARD_INFO*>(information)->DeletePending = TRUE;
         }
         return TRUE;
     }
+
+    std::chrono::steady_clock::time_point now() override { return faults_.now(); }
 
   private:
     static BOOL fail(int number) {
@@ -79,7 +82,7 @@ class FaultyCalls::Table final : public station::SystemCalls {
 };
 
 FaultyCalls::FaultyCalls() : table_(std::make_unique<Table>(faults_)) {}
-FaultyCalls::~FaultyCalls() = default;
+FaultyCalls::~FaultyCalls() { awaitTheLastClose(); }
 
 station::SystemCalls& FaultyCalls::calls() { return *table_; }
 

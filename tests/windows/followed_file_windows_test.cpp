@@ -45,17 +45,17 @@ TEST(DeletedOnWindows, LetGoAtTheNextTickSoThatTheOwnerCanCreateTheFileAgain) {
 
     ASSERT_TRUE(::DeleteFileW(folder.stationFile().c_str()));
     faults.unlinkOpenFiles();
-    monitor.cycle.timer1Tick();
+    monitor.tick();
     // Let go, the file is gone with the last handle on it: nothing is under the name.
     EXPECT_EQ(window.outageBoxes, std::vector<std::string>{std::to_string(ERROR_FILE_NOT_FOUND)});
     EXPECT_EQ(window.listing.text(), "");
     EXPECT_EQ(window.caption, "0");
-    monitor.cycle.timer1Tick();
+    monitor.tick();
     EXPECT_EQ(::GetFileAttributesW(folder.stationFile().c_str()), INVALID_FILE_ATTRIBUTES)
         << "the monitor created it";
 
     EXPECT_TRUE(createNew(folder.stationFile(), 12)) << "the name is still taken";
-    monitor.cycle.timer1Tick();
+    monitor.tick();
     EXPECT_EQ(window.caption, "12");
     EXPECT_EQ(window.outageBoxes.size(), 1u);
     EXPECT_TRUE(window.modalBoxes.empty());

@@ -102,22 +102,42 @@ class Win32WindowTest : public ::testing::Test {
         return ticksUntil([this] { return ::GetForegroundWindow() == frm(); }) && waitForTicks(1);
     }
 
-    // Lets the window have its messages until `ticks` more timer ticks have come. A guard of a
-    // few seconds ends a wait that would hang; it measures nothing.
+    // Lets the window have its messages until `ticks` more timer ticks have come.
     bool waitForTicks(int ticks) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (ticks > 0 && std::chrono::steady_clock::now() < deadline) {
+        return pumpUntil([&ticks] { return ticks <= 0; },
+                         [&](const MSG& message) {
+                             if (message.message == WM_TIMER && message.hwnd == frm()) --ticks;
+                         });
+    }
+
+    // Lets the window have its messages until what the last tick or click started is shown.
+    bool refreshesShown() {
+        return pumpUntil([this] { return !window.refreshUnderWay(); });
+    }
+    // Lets the window have its messages until a refresh that began after this call is shown.
+    bool aLaterRefreshShown() {
+        if (!refreshesShown()) return false;
+        const int shown = window.refreshesShown();
+        return pumpUntil([&] { return window.refreshesShown() > shown; });
+    }
+
+    // Lets the window have its messages, each seen first, until done holds. A guard of some
+    // seconds ends a wait that would hang; it measures nothing.
+    bool pumpUntil(const std::function<bool()>& done,
+                   const std::function<void(const MSG&)>& seen = {}) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!done() && std::chrono::steady_clock::now() < deadline) {
             ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
             // A tick can take longer than the period (a long listing under Wine): the queue never
-            // drains then, so the count ends the loop.
-            for (MSG message; ticks > 0 && ::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE);) {
-                if (message.message == WM_TIMER && message.hwnd == frm()) --ticks;
+            // drains then, so the condition ends the loop.
+            for (MSG message; !done() && ::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE);) {
+                if (seen) seen(message);
                 if (window.movedFocus(message)) continue;
                 ::TranslateMessage(&message);
                 ::DispatchMessageW(&message);
             }
         }
-        return ticks <= 0;
+        return done();
     }
 
     TempFolder folder;
@@ -217,7 +237,7 @@ TEST_F(Win32WindowTest, ShowsNothingOfTheFileBeforeTheFirstTickAndTheListingAfte
     EXPECT_EQ(listing(), "txtPuestos");
     EXPECT_EQ(::GetFocus(), txtPuestos());
 
-    ASSERT_TRUE(waitForTicks(1));
+    ASSERT_TRUE(aLaterRefreshShown());
     EXPECT_EQ(caption(), "7");
     EXPECT_EQ(listing(), "2\t3\r\n4\t5\t6\r\n7\t8\t");
 
@@ -232,11 +252,15 @@ TEST_F(Win32WindowTest, TheCaptionIsSetOnlyWhenItChanges) {
     openOver(7);
     window.show(SW_SHOWNORMAL);
     CaptionCount captions(frm());
+    ASSERT_TRUE(aLaterRefreshShown());
     ASSERT_TRUE(waitForTicks(5));
     EXPECT_EQ(caption(), "7");
     EXPECT_EQ(captions.count(), 1);
 
+    // Written while no pass reads it: a pass would list the file half-written.
+    ASSERT_TRUE(refreshesShown());
     writeStationFile(folder.stationFile(), 9 * 81);
+    ASSERT_TRUE(aLaterRefreshShown());
     ASSERT_TRUE(waitForTicks(5));
     EXPECT_EQ(caption(), "9");
     EXPECT_EQ(captions.count(), 2);
@@ -275,16 +299,19 @@ TEST_F(Win32WindowTest, ItsDestructionReachesTheDefaultProcedureWithItsOwnHandle
 TEST_F(Win32WindowTest, ClickRefreshesAtOnceAndTheNextTickFollowsGrowth) {
     openOver(7);
     window.show(SW_SHOWNORMAL);
-    ASSERT_TRUE(waitForTicks(1));
+    ASSERT_TRUE(aLaterRefreshShown());
 
-    // No message is let through between the growth and the click: only the click can refresh.
+    // No message is let through between the growth and the click: only the click can have
+    // started the pass, and a tick during it starts none.
     writeStationFile(folder.stationFile(), 9 * 81);
     ::SendMessageW(cmdVer(), BM_CLICK, 0, 0);
+    EXPECT_TRUE(window.refreshUnderWay());
+    ASSERT_TRUE(refreshesShown());
     EXPECT_EQ(caption(), "9");
     EXPECT_EQ(listing(), scanFolder(folder.path()).listing);
 
     writeStationFile(folder.stationFile(), 12 * 81 + 40);
-    ASSERT_TRUE(waitForTicks(1));
+    ASSERT_TRUE(aLaterRefreshShown());
     EXPECT_EQ(caption(), "12");
     EXPECT_EQ(listing(), scanFolder(folder.path()).listing);
 }
@@ -292,14 +319,14 @@ TEST_F(Win32WindowTest, ClickRefreshesAtOnceAndTheNextTickFollowsGrowth) {
 TEST_F(Win32WindowTest, TypedTextIsReplacedAndNoUndoBringsItBack) {
     openOver(7);
     window.show(SW_SHOWNORMAL);
-    ASSERT_TRUE(waitForTicks(1));
+    ASSERT_TRUE(aLaterRefreshShown());
     const std::string shown = listing();
     ::SendMessageW(txtPuestos(), EM_SETSEL, 0, 0);
     for (const wchar_t typed : std::wstring(L"typed")) {
         ::SendMessageW(txtPuestos(), WM_CHAR, typed, 0);
     }
     EXPECT_EQ(listing(), "typed" + shown);
-    ASSERT_TRUE(waitForTicks(1));
+    ASSERT_TRUE(aLaterRefreshShown());
     EXPECT_EQ(listing(), shown);
     EXPECT_FALSE(::SendMessageW(txtPuestos(), EM_CANUNDO, 0, 0));
 }
@@ -307,7 +334,7 @@ TEST_F(Win32WindowTest, TypedTextIsReplacedAndNoUndoBringsItBack) {
 TEST_F(Win32WindowTest, ASelectionAndTheScrollPositionSurviveRefreshes) {
     openOver(600);
     window.show(SW_SHOWNORMAL);
-    ASSERT_TRUE(waitForTicks(1));
+    ASSERT_TRUE(aLaterRefreshShown());
     ::SendMessageW(txtPuestos(), EM_LINESCROLL, 0, 50);
     ::SendMessageW(txtPuestos(), EM_SETSEL, 3, 9);
     const LRESULT firstLine = ::SendMessageW(txtPuestos(), EM_GETFIRSTVISIBLELINE, 0, 0);
@@ -320,10 +347,10 @@ TEST_F(Win32WindowTest, ASelectionAndTheScrollPositionSurviveRefreshes) {
                        reinterpret_cast<LPARAM>(&end));
         return std::pair(start, end);
     };
-    ASSERT_TRUE(waitForTicks(2));  // unchanged listing
+    ASSERT_TRUE(aLaterRefreshShown());  // unchanged listing
     EXPECT_EQ(selection(), std::pair(DWORD{3}, DWORD{9}));
     writeStationFile(folder.stationFile(), 650 * 81);  // changed further down
-    ASSERT_TRUE(waitForTicks(2));
+    ASSERT_TRUE(aLaterRefreshShown());
     EXPECT_EQ(caption(), "650");
     EXPECT_EQ(selection(), std::pair(DWORD{3}, DWORD{9}));
     EXPECT_EQ(::SendMessageW(txtPuestos(), EM_GETFIRSTVISIBLELINE, 0, 0), firstLine);
@@ -332,7 +359,7 @@ TEST_F(Win32WindowTest, ASelectionAndTheScrollPositionSurviveRefreshes) {
 TEST_F(Win32WindowTest, ALongListingShowsWhole) {
     openOver(10000);
     window.show(SW_SHOWNORMAL);
-    ASSERT_TRUE(waitForTicks(1));
+    ASSERT_TRUE(aLaterRefreshShown());
     EXPECT_EQ(caption(), "10000");
     EXPECT_EQ(listing(), scanFolder(folder.path()).listing);
 }
@@ -626,7 +653,7 @@ TEST_F(Win32WindowOverAShareTest, ABoxAnsweredWithAClickLeavesTheForegroundToThe
     // The server stays down: the outage, and the box, go on.
     share.dropOpenFiles();
     share.failOpens(1'000'000);
-    ASSERT_TRUE(waitForTicks(1));
+    ASSERT_TRUE(aLaterRefreshShown());
     const HWND box = messageBoxOfThisProcess();
     ASSERT_NE(box, nullptr);
 

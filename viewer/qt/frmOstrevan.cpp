@@ -166,4 +166,14 @@ void frmOstrevan::keepTopmost() noexcept { topmost_.keep(); }
 
 void frmOstrevan::endProgram(int status) noexcept { QCoreApplication::exit(status); }
 
+void frmOstrevan::postResults() noexcept {
+    try {
+        // Queued to this window's thread; Qt drops it if the window is gone by then.
+        QMetaObject::invokeMethod(
+            this, [this] { cycle_.resultsArrived(); }, Qt::QueuedConnection);
+    } catch (...) {
+        // Out of memory: the results wait for the next post.
+    }
+}
+
 }  // namespace viewer

@@ -36,6 +36,10 @@ class frmOstrevan final : public QWidget, private WindowControls {
         return cycle_.MLP_PuestosConectadosGrabados(RT_UltimoPuestoLibre);
     }
 
+    // Whether a pass is under way, and how many have been shown: what a caller waits on.
+    bool refreshUnderWay() const noexcept { return cycle_.passUnderWay(); }
+    int refreshesShown() const noexcept { return cycle_.passesShown(); }
+
   protected:
     void showEvent(QShowEvent* event) override;
 
@@ -51,6 +55,7 @@ class frmOstrevan final : public QWidget, private WindowControls {
     void closeOutageBox() noexcept override;
     void keepTopmost() noexcept override;
     void endProgram(int status) noexcept override;
+    void postResults() noexcept override;
 
     QPushButton* cmdVer;
     QPlainTextEdit* txtPuestos_;

@@ -16,6 +16,8 @@ constexpr int kIconResource = 1;
 constexpr UINT_PTR kTimer1 = 1;
 constexpr int kCmdVerId = 1;
 constexpr int kTxtPuestosId = 2;
+// The worker's results are ready for the window's thread to show.
+constexpr UINT kResultsMessage = WM_APP + 1;
 
 // A fixed size, so no maximise button and no sizing border.
 constexpr DWORD kWindowStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
@@ -193,6 +195,7 @@ LRESULT CALLBACK frmOstrevan::windowProcedure(HWND window, UINT message, WPARAM 
         auto* self = static_cast<frmOstrevan*>(
             reinterpret_cast<const CREATESTRUCTW*>(lParam)->lpCreateParams);
         self->frmOstrevan_ = window;
+        self->resultsWindow_ = window;
         ::SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
     }
     auto* self = reinterpret_cast<frmOstrevan*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
@@ -221,6 +224,9 @@ LRESULT frmOstrevan::handle(HWND window, UINT message, WPARAM wParam, LPARAM lPa
             return 0;
         case WM_DESTROY:
             onDestroy();
+            return 0;
+        case kResultsMessage:
+            onResults();
             return 0;
         default:
             // The window's own handle: after WM_DESTROY the member no longer holds it.
@@ -278,10 +284,14 @@ void frmOstrevan::onDpiChanged(UINT dpi, const RECT& suggested) {
 }
 
 void frmOstrevan::onDestroy() {
+    // Nothing is posted to a window that is gone; the worker is not waited for.
+    cycle_.windowGone();
     frmOstrevan_ = nullptr;
     // Closing the window ends the program.
     ::PostQuitMessage(0);
 }
+
+void frmOstrevan::onResults() { cycle_.resultsArrived(); }
 
 bool frmOstrevan::movedFocus(const MSG& message) {
     if (message.message != WM_KEYDOWN || message.wParam != VK_TAB) return false;
@@ -335,5 +345,10 @@ void frmOstrevan::keepTopmost() noexcept {
 }
 
 void frmOstrevan::endProgram(int status) noexcept { ::PostQuitMessage(status); }
+
+void frmOstrevan::postResults() noexcept {
+    // A post that fails (the queue full) is made up by the next tick.
+    ::PostMessageW(resultsWindow_, kResultsMessage, 0, 0);
+}
 
 }  // namespace viewer

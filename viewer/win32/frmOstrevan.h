@@ -32,6 +32,10 @@ class frmOstrevan final : private WindowControls {
 
     HWND handle() const { return frmOstrevan_; }
 
+    // Whether a pass is under way, and how many have been shown: what a caller waits on.
+    bool refreshUnderWay() const noexcept { return cycle_.passUnderWay(); }
+    int refreshesShown() const noexcept { return cycle_.passesShown(); }
+
     // Runs the load, then shows the window with the text box focused.
     void show(int showCommand);
     // Runs the message loop until the program ends; returns its exit status.
@@ -52,6 +56,7 @@ class frmOstrevan final : private WindowControls {
     void onCommand(WPARAM wParam);
     void onDpiChanged(UINT dpi, const RECT& suggested);
     void onDestroy();
+    void onResults();
     // Places the controls and sizes the window for dpi, from the layout in twips.
     void layOut(UINT dpi);
 
@@ -64,10 +69,14 @@ class frmOstrevan final : private WindowControls {
     void closeOutageBox() noexcept override;
     void keepTopmost() noexcept override;
     void endProgram(int status) noexcept override;
+    void postResults() noexcept override;
 
     HINSTANCE instance_;
     DpiScaling dpi_;
     HWND frmOstrevan_ = nullptr;
+    // The window the worker posts its results to: set at its creation, before the worker has
+    // anything to post, and never changed, since the worker reads it.
+    HWND resultsWindow_ = nullptr;
     HWND cmdVer_ = nullptr;
     HWND txtPuestos_ = nullptr;
     HFONT listingFont_ = nullptr;
