@@ -128,14 +128,26 @@ def threads(pid):
     return os.listdir("/proc/%d/task" % pid)
 
 
-def cpu_seconds(pid):
-    """Time on a CPU of the process's threads, as the scheduler counts it (nanoseconds, finer
-    than the clock ticks of /proc/PID/stat); the thread counts printed show that none ended."""
-    total = 0
+def cpu_by_thread(pid):
+    """Each thread's time on a CPU in nanoseconds, as the scheduler counts it: finer than the
+    clock ticks of /proc/PID/stat."""
+    times = {}
     for thread in threads(pid):
-        with open("/proc/%d/task/%s/schedstat" % (pid, thread)) as schedstat:
-            total += int(schedstat.read().split()[0])
-    return total / 1e9
+        try:
+            with open("/proc/%d/task/%s/schedstat" % (pid, thread)) as schedstat:
+                times[thread] = int(schedstat.read().split()[0])
+        except FileNotFoundError:
+            pass  # ended meanwhile
+    return times
+
+
+def cpu_seconds_since(pid, before):
+    """CPU time of the process since the threads' times before: of the threads alive now, what
+    they used since (all of it for a thread started since). A thread that ended meanwhile (Qt's
+    pooled threads end after 30 s idle) takes along what it used since, which the thread counts
+    printed show."""
+    now = cpu_by_thread(pid)
+    return sum(used - before.get(thread, 0) for thread, used in now.items()) / 1e9
 
 
 def resident_mb(pid):
@@ -153,12 +165,18 @@ def idle(x, monitors, named, root, idle_s):
         process, window = monitors.start(monitor, station_folder(root, "idle-" + name))
         x.run("xdotool", "windowmove", str(window), str(200 + 300 * place), "100")
         started[name] = process
+    # The keyboard focus elsewhere, so that neither blinks a caret.
+    other = subprocess.Popen(["xmessage", "-title", "worksheet", "-geometry", "300x200+0+400",
+                              "worksheet"], env=x.env, stderr=subprocess.DEVNULL)
+    monitors.processes.append(other)
+    worksheet = wait_for(lambda: x.visible_window("--name", "^worksheet$"), "the other window",
+                         PATIENCE_S)
+    x.run("xdotool", "windowactivate", "--sync", str(worksheet))
     time.sleep(2)  # past the start's own work
-    before = {name: (cpu_seconds(process.pid), len(threads(process.pid)))
-              for name, process in started.items()}
+    before = {name: cpu_by_thread(process.pid) for name, process in started.items()}
     time.sleep(idle_s)
-    return {name: (cpu_seconds(process.pid) - before[name][0], resident_mb(process.pid),
-                   before[name][1], len(threads(process.pid)), comm(process.pid))
+    return {name: (cpu_seconds_since(process.pid, before[name]), resident_mb(process.pid),
+                   len(before[name]), len(threads(process.pid)), comm(process.pid))
             for name, process in started.items()}
 
 
