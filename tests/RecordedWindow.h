@@ -38,6 +38,10 @@ class RecordedWindow final : public viewer::WindowControls {
         posted_.notify_all();
     }
 
+    int postsMade() {
+        const std::lock_guard lock(postMutex_);
+        return posts_;
+    }
     // Waits for a post of the worker not yet taken, and takes it; false if none came in a
     // generous while (a guard against a hang, not a measure).
     bool takePost() {

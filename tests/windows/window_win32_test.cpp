@@ -636,6 +636,12 @@ void clickAt(POINT at) {
     ::SendInput(3, click, sizeof(INPUT));
 }
 
+std::wstring classOf(HWND window) {
+    wchar_t name[64] = {};
+    const int length = window == nullptr ? 0 : ::GetClassNameW(window, name, 64);
+    return length == 0 ? L"no window" : std::wstring(name, static_cast<std::size_t>(length));
+}
+
 POINT centreOf(HWND window) {
     RECT area{};
     ::GetWindowRect(window, &area);
@@ -658,11 +664,19 @@ TEST_F(Win32WindowOverAShareTest, ABoxAnsweredWithAClickLeavesTheForegroundToThe
     ASSERT_NE(box, nullptr);
 
     // The user clicks its OK, through the system's input as a hand would, once it is there to
-    // be clicked: shown, and not under another window.
+    // be clicked: shown, and not under another window. Under Wine the press activates the box
+    // through the X server; where the window manager's answer comes between press and release,
+    // the button lets go of the press and nothing is clicked. A hand clicks again then.
     const HWND ok = ::GetDlgItem(box, IDOK);
-    ASSERT_TRUE(ticksUntil([&] { return ::WindowFromPoint(centreOf(ok)) == ok; }));
-    clickAt(centreOf(ok));
-    ASSERT_TRUE(ticksUntil([&] { return !::IsWindow(box); }));
+    std::wstring missed;
+    for (int click = 0; click < 3 && ::IsWindow(box); ++click) {
+        ASSERT_TRUE(ticksUntil([&] { return ::WindowFromPoint(centreOf(ok)) == ok; }))
+            << "under the OK: " << classOf(::WindowFromPoint(centreOf(ok)));
+        clickAt(centreOf(ok));
+        if (ticksUntil([&] { return !::IsWindow(box); })) break;
+        missed += L" the foreground " + classOf(::GetForegroundWindow()) + L",";
+    }
+    ASSERT_FALSE(::IsWindow(box)) << "after clicks that left" << missed;
     ASSERT_TRUE(waitForTicks(2));
     EXPECT_EQ(::GetForegroundWindow(), other) << "the monitor is " << frm();
 }
