@@ -137,13 +137,13 @@ bool eventually(Condition condition) {
 }
 
 // Waits until no refresh is under way: what the last tick or click started has been shown.
-bool refreshesShown(frmOstrevan& window) {
+bool allRefreshesShown(frmOstrevan& window) {
     return eventually([&] { return !window.refreshUnderWay(); });
 }
 
 // Waits until a refresh that began after this call has been shown.
 bool aLaterRefreshShown(frmOstrevan& window) {
-    if (!refreshesShown(window)) return false;
+    if (!allRefreshesShown(window)) return false;
     const int shown = window.refreshesShown();
     return eventually([&] { return window.refreshesShown() > shown; });
 }
@@ -240,7 +240,7 @@ TEST_F(WindowTest, ClickRefreshesAtOnceAndAsTheNextTickWould) {
     auto* timer1 = child<QTimer>(window, "Timer1");
     timer1->stop();  // so that only the click can have refreshed
     QTest::mouseClick(child<QPushButton>(window, "cmdVer"), Qt::LeftButton, {}, QPoint(60, 10));
-    ASSERT_TRUE(refreshesShown(window));
+    ASSERT_TRUE(allRefreshesShown(window));
     EXPECT_EQ(window.windowTitle(), "7");
     const std::string clicked = listingOf(window);
     EXPECT_EQ(clicked, "2\t3\r\n4\t5\t6- **\r\n7\t8\t");
@@ -329,7 +329,7 @@ TEST_F(WindowTest, AfterEveryRefreshTheBoxHoldsExactlyTheListing) {
             }
         }
         QTest::mouseClick(cmdVer, Qt::LeftButton, {}, QPoint(60, 10));
-        ASSERT_TRUE(refreshesShown(window));
+        ASSERT_TRUE(allRefreshesShown(window));
         ASSERT_EQ(listingOf(window), testing_support::scanFolder(folder.path()).listing)
             << "after step " << step;
     }

@@ -111,12 +111,12 @@ class Win32WindowTest : public ::testing::Test {
     }
 
     // Lets the window have its messages until what the last tick or click started is shown.
-    bool refreshesShown() {
+    bool allRefreshesShown() {
         return pumpUntil([this] { return !window.refreshUnderWay(); });
     }
     // Lets the window have its messages until a refresh that began after this call is shown.
     bool aLaterRefreshShown() {
-        if (!refreshesShown()) return false;
+        if (!allRefreshesShown()) return false;
         const int shown = window.refreshesShown();
         return pumpUntil([&] { return window.refreshesShown() > shown; });
     }
@@ -258,7 +258,7 @@ TEST_F(Win32WindowTest, TheCaptionIsSetOnlyWhenItChanges) {
     EXPECT_EQ(captions.count(), 1);
 
     // Written while no pass reads it: a pass would list the file half-written.
-    ASSERT_TRUE(refreshesShown());
+    ASSERT_TRUE(allRefreshesShown());
     writeStationFile(folder.stationFile(), 9 * 81);
     ASSERT_TRUE(aLaterRefreshShown());
     ASSERT_TRUE(waitForTicks(5));
@@ -306,7 +306,7 @@ TEST_F(Win32WindowTest, ClickRefreshesAtOnceAndTheNextTickFollowsGrowth) {
     writeStationFile(folder.stationFile(), 9 * 81);
     ::SendMessageW(cmdVer(), BM_CLICK, 0, 0);
     EXPECT_TRUE(window.refreshUnderWay());
-    ASSERT_TRUE(refreshesShown());
+    ASSERT_TRUE(allRefreshesShown());
     EXPECT_EQ(caption(), "9");
     EXPECT_EQ(listing(), scanFolder(folder.path()).listing);
 
