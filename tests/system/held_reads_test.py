@@ -5,6 +5,7 @@ window manager's ping, shows the outage in one box without taking the focus, wit
 and the caption 0, and goes off the screen when asked to close; the process ends once the read is
 let go. Once the share answers again, the listing comes back without a restart and the box goes."""
 import errno
+import os
 import select
 import time
 import unittest
@@ -23,6 +24,9 @@ def setUpModule():
     global X
     failing.setUpModule()
     X = failing.X
+    # The X library finds the authority (that of an Xwayland) in this process's environment.
+    if "XAUTHORITY" in X.env:
+        os.environ["XAUTHORITY"] = X.env["XAUTHORITY"]
 
 
 def tearDownModule():
