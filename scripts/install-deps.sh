@@ -21,8 +21,9 @@ packages=(
     # The holder look-up's tests: btrfs subvolumes on a loop mount, and its kcmp calls and the
     # descriptor folders it opens counted; fuser, beside which its benchmark measures it.
     btrfs-progs strace psmisc
-    # A file system of the tests' own whose reads fail, or hang, on demand (FUSE).
-    fuse3 python3-fusepy
+    # A file system of the tests' own whose reads fail, or hang, on demand (FUSE); the window
+    # manager's ping and close request sent as a window manager sends them.
+    fuse3 python3-fusepy python3-xlib
     # station-scan's probes run by the engines they serve, and the checkers of the packaged
     # units and rules.
     nagios4-core icinga2 prometheus prometheus-node-exporter systemd

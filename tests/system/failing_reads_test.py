@@ -149,7 +149,10 @@ class StationScan(OnAFailingFileSystem):
         self.assertTrue(samples[0].endswith(" 0"), samples)
 
 
-class Monitor(OnAFailingFileSystem):
+class MonitorOnAFailingFileSystem(OnAFailingFileSystem):
+    """The monitor over that folder, listing its seven records, while the user works in another
+    application."""
+
     def setUp(self):
         super().setUp()
         self.monitor, self.window = X.start_monitor(self, install_monitor(self.folder))
@@ -172,6 +175,8 @@ class Monitor(OnAFailingFileSystem):
         boxes = wait_for(lambda: read_boxes(self.monitor.pid), "the box of the failure")
         self.assertEqual(boxes, [{"title": "prOstrevan", "text": [str(number)]}])
 
+
+class Monitor(MonitorOnAFailingFileSystem):
     def test_one_box_per_outage_without_the_focus_and_the_listing_back_by_itself(self):
         self.fs.fail_reads("EIO")
         self.wait_for_box(errno.EIO)

@@ -4,8 +4,9 @@ A FUSE passthrough of a backing folder, with direct I/O so that every read reach
 rather than the page cache. While the control file exists and names an errno (EIO, ESTALE, ...),
 every read fails with that error, as a failing disk or a dropped share does; remove it and reads
 work again. While it says HOLD, every read waits, as on a share that stopped answering; a read
-that the kernel has handed to the server then waits for it even through SIGKILL. A stopped server (SIGSTOP) is a mount that stops answering, as a dead sshfs or a hard
-NFS mount: every call into it waits.
+that the kernel has handed to the server then waits for it even through SIGKILL; the server
+counts the reads it holds, so that a test knows one is waiting. A stopped server (SIGSTOP) is a
+mount that stops answering, as a dead sshfs or a hard NFS mount: every call into it waits.
 
 As a program: faultfs.py BACKING MOUNTPOINT CONTROL_FILE (prints "ready" once mounted; runs until
 unmounted). From Python: `with FaultFs(backing, mountpoint, control) as fs: ...`. Needs root
@@ -17,6 +18,7 @@ import os
 import signal
 import subprocess
 import sys
+import threading
 import time
 
 
@@ -47,6 +49,14 @@ class FaultFs:
     def hold_reads(self):
         self.fail_reads("HOLD")
 
+    def held_reads(self):
+        """How many reads the server holds now."""
+        try:
+            with open(held_file(self.control)) as held:
+                return int(held.read())
+        except FileNotFoundError:
+            return 0
+
     def heal(self):
         if os.path.exists(self.control):
             os.unlink(self.control)
@@ -70,8 +80,23 @@ class FaultFs:
         self.process.stdout.close()
 
 
+def held_file(control):
+    return control + ".held"
+
+
 def serve(backing, mountpoint, control):
     from fusepy import FUSE, FuseOSError, Operations
+
+    held = [0]
+    counting = threading.Lock()
+
+    def count_held(change):
+        # Whole at once, as the control file: a test never reads a count half-written.
+        with counting:
+            held[0] += change
+            with open(held_file(control) + ".new", "w") as count:
+                count.write(str(held[0]))
+            os.replace(held_file(control) + ".new", held_file(control))
 
     class Passthrough(Operations):
         def _path(self, path):
@@ -102,15 +127,23 @@ def serve(backing, mountpoint, control):
             return os.open(self._path(path), os.O_WRONLY | os.O_CREAT | os.O_TRUNC, mode)
 
         def read(self, path, size, offset, fh):
-            while True:
-                try:
-                    with open(control) as failing:
-                        name = failing.read().strip() or "EIO"
-                except FileNotFoundError:
-                    return os.pread(fh, size, offset)
-                if name != "HOLD":
-                    raise FuseOSError(getattr(errno, name))
-                time.sleep(0.05)
+            holding = False
+            try:
+                while True:
+                    try:
+                        with open(control) as failing:
+                            name = failing.read().strip() or "EIO"
+                    except FileNotFoundError:
+                        return os.pread(fh, size, offset)
+                    if name != "HOLD":
+                        raise FuseOSError(getattr(errno, name))
+                    if not holding:
+                        holding = True
+                        count_held(1)
+                    time.sleep(0.05)
+            finally:
+                if holding:
+                    count_held(-1)
 
         def write(self, path, data, offset, fh):
             return os.pwrite(fh, data, offset)

@@ -294,6 +294,10 @@ class XServer:
         wait_for(lambda: self.caption(window) == str(records), "the first refresh")
         return folder, window
 
+    def viewable(self, window):
+        """Whether the window is on the screen: mapped, with every window it lies in."""
+        return "Map State: IsViewable" in self.run("xwininfo", "-id", str(window))
+
     def visible_window(self, *search):
         found = self.run("xdotool", "search", "--onlyvisible", *search).split()
         return int(found[0]) if found else None

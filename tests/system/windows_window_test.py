@@ -5,7 +5,8 @@ manager's "above" layer, leaves the keyboard focus and the foreground in the win
 in through many ticks, and ends with status 0 when closed. Over a file
 system whose reads fail (Wine turns the I/O error into a Windows one), it shows one box for the
 outage without taking the focus, lists the file again by itself once reads work and closes the
-box then; a box the user answers leaves the foreground to the program that had it. And the
+box then; a box the user answers leaves the foreground to the program that had it. While a read
+is held, it answers another program's messages, shows the outage, and goes when closed. And the
 tools' text in a console, which Wine gives a program run under a pseudo-terminal.
 
 The programs come from the environment (PROSTREVAN, STATION_OWNER, STATION_SCAN and READ_WINDOW,
@@ -312,6 +313,49 @@ class FailingReads(WindowsMonitorTest):
         wait_for(lambda: X.caption(self.window) == "7", "the caption back at 7")
         self.fs.fail_reads("EIO")
         wait_for(self.boxes, "the box of the next outage")
+
+
+    def answers_another_program(self):
+        """Whether the window answers WM_NULL sent from another program as Windows asks whether
+        a window hangs (SendMessageTimeoutW with SMTO_ABORTIFHUNG, 1000 ms)."""
+        return wine(OTHER_PROGRAM, "ask").returncode == 0
+
+    def test_answers_and_shows_the_outage_while_a_read_is_held_and_lists_again_once_it_answers(
+            self):
+        till = start_other_window(self, "till")
+        self.fs.hold_reads()
+        # Let go before the monitor is ended, whose end waits for the read.
+        self.addCleanup(self.fs.heal)
+        wait_for(self.fs.held_reads, "a read of the monitor's to be held")
+        wait_for(self.answers_another_program,
+                 "the window to answer another program while its read is held")
+        self.assertTrue(self.fs.held_reads(), "the read was let go meanwhile")
+        # The outage, with Windows' time-out error (ERROR_SEM_TIMEOUT), and nothing listed as if
+        # current.
+        boxes = wait_for(self.boxes, "the box of the held read", PATIENCE_S * 3)
+        self.assertEqual(boxes, ["prOstrevan\t121"])
+        wait_for(lambda: X.caption(self.window) == "0", "the caption 0 of the outage")
+        self.assertEqual(self.listing(), "")
+        self.assertEqual(X.active_window(), till)
+        wait_for(self.answers_another_program, "the window to answer with its box up")
+        self.assertTrue(self.fs.held_reads(), "the read was let go meanwhile")
+
+        self.fs.heal()
+        wait_for(lambda: X.caption(self.window) == "7", "the caption back at 7")
+        wait_for(lambda: self.listing() == "2\t3\r\n4\t5\t6\r\n7\t8\t", "the listing back")
+        wait_for(lambda: self.boxes() is None, "the box to close by itself")
+        self.assertIsNone(self.monitor.poll())
+
+    def test_closing_takes_the_window_away_while_a_read_is_held(self):
+        self.fs.hold_reads()
+        self.addCleanup(self.fs.heal)
+        wait_for(self.fs.held_reads, "a read of the monitor's to be held")
+        X.run("wmctrl", "-i", "-c", hex(self.window))
+        wait_for(lambda: not X.viewable(self.window), "the window to go off the screen")
+        self.assertTrue(self.fs.held_reads(), "the read was let go meanwhile")
+        # Wine cannot end a thread in a held read: the process ends once the read is let go.
+        self.fs.heal()
+        self.assertEqual(self.monitor.wait(timeout=PATIENCE_S), 0)
 
 
 class HeldReads(unittest.TestCase):

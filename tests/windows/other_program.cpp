@@ -8,6 +8,10 @@
 //                          a topmost window of that place and size, shown without being
 //                          activated, until the program is ended.
 //   other-program menu X Y a popup menu opened at that point, until the program is ended.
+//   other-program ask      sends the monitor's window WM_NULL as Windows asks whether a window
+//                          hangs (SendMessageTimeoutW, SMTO_ABORTIFHUNG, 1000 ms); prints
+//                          "answered" and exits 0 if it answered, else "no answer: " and the
+//                          error, exiting 1; exits 2 while there is no such window.
 #include <windows.h>
 
 #include <cstdio>
@@ -88,6 +92,18 @@ int openMenu(int x, int y) {
     }
 }
 
+int askTheMonitor() {
+    const HWND monitor = ::FindWindowW(L"frmOstrevan", nullptr);
+    if (monitor == nullptr) return 2;
+    DWORD_PTR result = 0;
+    if (::SendMessageTimeoutW(monitor, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 1000, &result) != 0) {
+        std::puts("answered");
+        return 0;
+    }
+    std::printf("no answer: %lu\n", ::GetLastError());
+    return 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -99,10 +115,11 @@ int main(int argc, char** argv) {
                            std::stoi(argv[5]));
     }
     if (mode == "menu" && argc == 4) return openMenu(std::stoi(argv[2]), std::stoi(argv[3]));
+    if (mode == "ask") return askTheMonitor();
     if (mode == "box") {
         ::MessageBoxW(nullptr, L"not the monitor's", L"other-program", MB_OK);
         return 0;
     }
-    std::fputs("usage: other-program window|till|box|topmost L T W H|menu X Y\n", stderr);
+    std::fputs("usage: other-program window|till|box|topmost L T W H|menu X Y|ask\n", stderr);
     return 2;
 }
