@@ -99,6 +99,12 @@ struct RecordedMonitor {
         settle();
     }
 
+    // The worker, which nothing waits for, ends the pass it is in before the calls it reads
+    // through go.
+    ~RecordedMonitor() { cycle.waitForTheWorker(std::chrono::seconds(30)); }
+    RecordedMonitor(const RecordedMonitor&) = delete;
+    RecordedMonitor& operator=(const RecordedMonitor&) = delete;
+
     RecordedWindow window;
     viewer::RefreshCycle cycle;
 };

@@ -250,6 +250,12 @@ TEST_F(HeldCallsUnderTheMonitor, AReopenThatDoesNotReturnTimesOut) {
 class LoadOnTheWorker : public ::testing::Test {
   protected:
     LoadOnTheWorker() { writeStationFile(folder.stationFile(), 7 * 81); }
+    // A test that failed half-way may have left a call held: the worker ends its request before
+    // the calls go.
+    void TearDown() override {
+        faults.letGo();
+        EXPECT_TRUE(cycle.waitForTheWorker(std::chrono::seconds(30)));
+    }
 
     void showTheNextResult() {
         ASSERT_TRUE(window.takePost());
@@ -284,9 +290,13 @@ TEST_F(LoadOnTheWorker, AnOpenThatFailsIsBoxedAndNoPassStartsUntilTheBoxIsAnswer
     EXPECT_FALSE(cycle.passUnderWay()) << "a click while the box waited started a pass after it";
     EXPECT_EQ(window.caption, "");
 
-    // The first pass fails at its start, with the file closed: nothing handles that.
+    // The first pass fails at its start, with the file closed: nothing handles that. Its result
+    // is taken up by the next tick, as when the tick comes before the posted call: the program
+    // ends there, and that tick starts no pass of its own.
     cycle.timer1Tick();
-    showTheNextResult();
+    ASSERT_TRUE(window.takePost());
+    cycle.timer1Tick();
+    EXPECT_FALSE(cycle.passUnderWay()) << "a pass started after the end";
     ASSERT_EQ(window.modalBoxes.size(), 2u);
     EXPECT_EQ(window.modalBoxes.back().rfind("Run-time failure ", 0), 0u)
         << window.modalBoxes.back();

@@ -133,6 +133,12 @@ PassOutcome PassWorker::scanAndWait(std::int32_t ultimoPuestoLibre) {
     return *std::exchange(state_->finishedScan, std::nullopt);
 }
 
+bool PassWorker::waitUntilIdle(std::chrono::milliseconds patience) {
+    std::unique_lock lock(state_->mutex);
+    return state_->changed.wait_for(lock, patience,
+                                    [this] { return !state_->pending && !state_->working; });
+}
+
 void PassWorker::release() noexcept {
     const std::lock_guard lock(state_->mutex);
     state_->released = true;

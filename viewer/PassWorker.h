@@ -70,6 +70,10 @@ class PassWorker {
     // Runs a scan on the thread once the request under way is finished, and waits for it.
     PassOutcome scanAndWait(std::int32_t ultimoPuestoLibre);
 
+    // Waits until the thread has finished every request handed to it, for at most patience;
+    // whether it has.
+    bool waitUntilIdle(std::chrono::milliseconds patience);
+
     // No more calls of resultsReady; the thread ends after the request it is in.
     void release() noexcept;
 

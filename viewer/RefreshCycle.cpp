@@ -22,8 +22,10 @@ void RefreshCycle::load() {
 
 void RefreshCycle::timer1Tick() noexcept {
     if (!refreshAllowed()) return;
-    // Results whose post was lost (no memory for it) are taken up here.
+    // Results whose post was lost (no memory for it), or not yet handled, are taken up here;
+    // they may end the program, and then the tick starts nothing.
     resultsArrived();
+    if (!refreshAllowed()) return;
     try {
         noticeTimeOut();
         if (!underWay_) {

@@ -83,8 +83,11 @@ class RefreshCycle final {
     RefreshCycle& operator=(const RefreshCycle&) = delete;
 
     // The station file to open instead of the one beside the executable; set before the load,
-    // which opens it (a later reopen of a dead handle opens the same path again).
-    void setRutaFichero(std::filesystem::path path) { worker_.setRutaFichero(std::move(path)); }
+    // which opens it (a later reopen of a dead handle opens the same path again). After the load
+    // the worker reads the path at any time: a later call changes nothing.
+    void setRutaFichero(std::filesystem::path path) {
+        if (!loaded_) worker_.setRutaFichero(std::move(path));
+    }
 
     // The window's load: before the window first appears, once; later calls do nothing.
     void load();
@@ -101,6 +104,11 @@ class RefreshCycle final {
     bool passUnderWay() const noexcept { return underWay_.has_value(); }
     // Passes shown so far, those that timed out among them.
     int passesShown() const noexcept { return passesShown_; }
+    // Waits until the worker has finished what it was asked, for at most patience; whether it
+    // has. Once it has, it makes no call to the file until the next tick, click or load.
+    bool waitForTheWorker(std::chrono::milliseconds patience) {
+        return worker_.waitUntilIdle(patience);
+    }
 
     // One pass over the station file into the text box, on the worker once the pass under way
     // there has ended, waited for; see station::LockScan.

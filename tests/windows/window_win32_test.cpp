@@ -74,6 +74,9 @@ class Win32WindowTest : public ::testing::Test {
   protected:
     explicit Win32WindowTest(station::SystemCalls& calls = station::systemCalls())
         : window(::GetModuleHandleW(nullptr), viewer::DpiScaling::ofThisSystem(), calls) {}
+    // The worker, which nothing waits for, may be in a pass that the last tick started: it ends
+    // that pass before the calls it reads through go (a test's, in a derived fixture).
+    ~Win32WindowTest() override { EXPECT_TRUE(window.waitForTheWorker(std::chrono::seconds(30))); }
 
     void openOver(std::size_t records) {
         writeStationFile(folder.stationFile(), records * 81);

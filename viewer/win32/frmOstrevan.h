@@ -35,6 +35,10 @@ class frmOstrevan final : private WindowControls {
     // Whether a pass is under way, and how many have been shown: what a caller waits on.
     bool refreshUnderWay() const noexcept { return cycle_.passUnderWay(); }
     int refreshesShown() const noexcept { return cycle_.passesShown(); }
+    // Waits until the worker has finished what it was asked; see RefreshCycle.
+    bool waitForTheWorker(std::chrono::milliseconds patience) {
+        return cycle_.waitForTheWorker(patience);
+    }
 
     // Runs the load, then shows the window with the text box focused.
     void show(int showCommand);
