@@ -17,6 +17,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "station/StationFile.h"
@@ -183,6 +184,22 @@ int simulate(OwnedFile& file, const Simulation& simulation) {
     }
 }
 
+// A check of an argument by one of the parsers above, which throw with the reason they refuse it:
+// CLI11 reports that reason.
+template <typename Parse>
+CLI::Validator checkedBy(Parse parse, std::string name) {
+    return CLI::Validator(
+        [parse](std::string& text) {
+            try {
+                parse(text);
+                return std::string();
+            } catch (const std::invalid_argument& problem) {
+                return std::string(problem.what());
+            }
+        },
+        std::move(name));
+}
+
 // The mode and its arguments, as the command line gives them.
 struct Command {
     std::string mode;
@@ -204,26 +221,9 @@ Command parse(CLI::App& app, std::vector<std::string> words) {
     // CLI11 takes "/word" for an option on Windows: a file from the drive's root is no option.
     app.allow_windows_style_options(false);
     app.require_subcommand(1);
-    const CLI::Validator number(
-        [](std::string& text) {
-            try {
-                parseNumber(text, 0);
-                return std::string();
-            } catch (const std::invalid_argument& problem) {
-                return std::string(problem.what());
-            }
-        },
-        "NUMBER");
-    const CLI::Validator lock(
-        [](std::string& text) {
-            try {
-                parseLock(text);
-                return std::string();
-            } catch (const std::invalid_argument& problem) {
-                return std::string(problem.what());
-            }
-        },
-        "LOCK");
+    const CLI::Validator number =
+        checkedBy([](const std::string& text) { parseNumber(text, 0); }, "NUMBER");
+    const CLI::Validator lock = checkedBy([](const std::string& text) { parseLock(text); }, "LOCK");
 
     CLI::App* create = app.add_subcommand("create",
                                           "create FILE, or extend it, to RECORDS whole "
