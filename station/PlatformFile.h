@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <system_error>
 #include <utility>
@@ -103,6 +104,23 @@ class PlatformFile {
   private:
     // No open file: -1 as a POSIX descriptor, Windows' INVALID_HANDLE_VALUE.
     static NativeHandle noHandle() noexcept;
+
+    // Which file path names now; nothing when it names none or cannot be asked. POSIX: a stat of
+    // the path; Windows: an open of the path for its attributes only, and its file information.
+    static std::optional<FileIdentity> identityAt(const std::filesystem::path& path,
+                                                  SystemCalls& calls);
+
+    // The identity an open file is followed by: its handle's, unless the path named another file
+    // just before the open. A file server that knows files only by their names (a FUSE file
+    // system such as sshfs, or a share served from one) answers every question about an open
+    // handle with the file under the name now: when a file is renamed over the name while the
+    // open is being answered, the handle reads the file from before and reports the new one.
+    // Keeping the earlier identity, the next look at the path opens the file again rather than
+    // following the file from before for good.
+    static FileIdentity followedIdentity(const std::optional<FileIdentity>& namedBefore,
+                                         const FileIdentity& ofHandle) {
+        return namedBefore && *namedBefore != ofHandle ? *namedBefore : ofHandle;
+    }
 
     PlatformFile(NativeHandle handle, SystemCalls& calls) : handle_(handle), calls_(&calls) {}
 

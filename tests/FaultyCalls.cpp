@@ -1,6 +1,7 @@
 #include "FaultyCalls.h"
 
 #include <mutex>
+#include <utility>
 
 #include "station/StationFile.h"
 
@@ -11,16 +12,21 @@ void FaultyCalls::Faults::opened(station::NativeHandle file, bool forReading) {
     closed(file);
     const std::lock_guard lock(mutex);
     open.insert(file);
+    pathMovesAtOpen[file] = pathMoves;
     if (forReading) {
         ++opensForReading;
-        pathMovedAway = false;
+        if (std::exchange(replacingDuringTheNextOpen, false)) {
+            ++pathMoves;
+            answeredByName.insert(file);
+        }
     }
 }
 
 void FaultyCalls::Faults::closed(station::NativeHandle file) {
     const std::lock_guard lock(mutex);
-    for (auto* set : {&open, &dead, &failingReads, &failingLinkQueries, &unlinked})
+    for (auto* set : {&open, &dead, &failingReads, &failingLinkQueries, &unlinked, &answeredByName})
         set->erase(file);
+    pathMovesAtOpen.erase(file);
     // Under the lock: the destructor waiting for it cannot end before this is said.
     changed.notify_all();
 }
@@ -39,10 +45,10 @@ std::chrono::steady_clock::time_point FaultyCalls::Faults::now() {
     return clock;
 }
 
-int FaultyCalls::Faults::openFailure() {
+int FaultyCalls::Faults::openFailure(bool forReading) {
     const std::lock_guard lock(mutex);
     if (failingOpens == 0) return 0;
-    --failingOpens;
+    if (forReading) --failingOpens;
     return openFailureNumber();
 }
 
@@ -71,9 +77,16 @@ bool FaultyCalls::Faults::unlinkedFile(station::NativeHandle file) {
     return unlinked.contains(file);
 }
 
-bool FaultyCalls::Faults::pathIsMovedAway() {
+int FaultyCalls::Faults::pathIdentityShift() {
     const std::lock_guard lock(mutex);
-    return pathMovedAway;
+    return pathMoves;
+}
+
+int FaultyCalls::Faults::identityShift(station::NativeHandle file) {
+    const std::lock_guard lock(mutex);
+    if (answeredByName.contains(file)) return pathMoves;
+    const auto found = pathMovesAtOpen.find(file);
+    return found == pathMovesAtOpen.end() ? 0 : found->second;
 }
 
 // A generous patience for what a test waits on: a guard against a hang, not a measure.
@@ -138,7 +151,12 @@ void FaultyCalls::unlinkOpenFiles() {
 
 void FaultyCalls::movePathAway() {
     const std::lock_guard lock(faults_.mutex);
-    faults_.pathMovedAway = true;
+    ++faults_.pathMoves;
+}
+
+void FaultyCalls::replacePathDuringTheNextOpen() {
+    const std::lock_guard lock(faults_.mutex);
+    faults_.replacingDuringTheNextOpen = true;
 }
 
 void FaultyCalls::failOpens(int count) {

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -42,9 +43,17 @@ class FaultyCalls {
     // Every file open now says it has lost its name: deleted (POSIX: no link left; Windows:
     // deletion pending), while the path still names the real file.
     void unlinkOpenFiles();
-    // Until the path is next opened for reading, it names another file than the one open.
+    // From now on the path names another file, as after one was renamed over it: a look at the
+    // path sees that file, and so does a file opened by the path later. (Both are the real file
+    // still, with another identity.)
     void movePathAway();
-    // The next `count` opens fail with openFailureNumber(), as while the file server is down.
+    // The next open for reading is answered as by a file server that knows files only by their
+    // names while another file is renamed over the name: the open gets the file from before, and
+    // from then on the path names another file, which every identity check of the new handle
+    // reports too.
+    void replacePathDuringTheNextOpen();
+    // Every open fails with openFailureNumber(), as while the file server is down, until `count`
+    // opens for reading have failed.
     void failOpens(int count);
     int opensStillFailing() const;
 
@@ -84,7 +93,12 @@ class FaultyCalls {
         std::set<station::NativeHandle> failingReads;
         std::set<station::NativeHandle> failingLinkQueries;
         std::set<station::NativeHandle> unlinked;
-        bool pathMovedAway = false;
+        // Which file the path names: the real one at 0, another with each move. The identity of
+        // a file is the real one's moved on by the count the path had when it was opened.
+        int pathMoves = 0;
+        std::map<station::NativeHandle, int> pathMovesAtOpen;
+        bool replacingDuringTheNextOpen = false;
+        std::set<station::NativeHandle> answeredByName;
         int failingOpens = 0;
         int opensForReading = 0;
         std::set<std::int32_t> lockedRecords;
@@ -106,12 +120,15 @@ class FaultyCalls {
         // What the calls ask, each under the lock: the number an open or a read of length bytes
         // at offset fails with (0: none), whether the range is locked, and what the identity
         // checks are to see.
-        int openFailure();
+        int openFailure(bool forReading);
         int readFailure(station::NativeHandle file, std::uint64_t offset, std::uint64_t length);
         bool locked(std::uint64_t offset, std::uint64_t length);
         bool linkQueryFails(station::NativeHandle file);
         bool unlinkedFile(station::NativeHandle file);
-        bool pathIsMovedAway();
+        // How far the identity that the path, or an open file, reports is moved from the real
+        // file's.
+        int pathIdentityShift();
+        int identityShift(station::NativeHandle file);
         // Whether a read of length bytes at offset touches one of the records.
         static bool touches(const std::set<std::int32_t>& records, std::uint64_t offset,
                             std::uint64_t length);

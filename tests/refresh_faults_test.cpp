@@ -145,6 +145,28 @@ TEST_F(FaultsUnderTheMonitor, APathThatNamesAnotherFileIsFollowedEveryTenthTickA
     expectRunningWithoutAModalBox();
 }
 
+TEST_F(FaultsUnderTheMonitor, AFileRenamedOverTheNameWhileItsOpenIsAnsweredIsOpenedAgain) {
+    // The handle goes; a server that knows files only by their names answers the new open while
+    // another file is renamed over the name: the handle reads the file from before, and says it
+    // is the new one.
+    faults.dropOpenFiles();
+    faults.replacePathDuringTheNextOpen();
+    monitor.tick();
+    const int opens = faults.opensForReading();
+    monitor.tick();
+    ASSERT_EQ(faults.opensForReading(), opens + 1);
+    // The next look at the path opens the file under the name, and then it is followed as any.
+    for (int tick = 0; tick < viewer::kTicksPerPathCheck; ++tick) monitor.tick();
+    EXPECT_EQ(faults.opensForReading(), opens + 2);
+    for (int tick = 0; tick < 2 * viewer::kTicksPerPathCheck; ++tick) monitor.tick();
+    EXPECT_EQ(faults.opensForReading(), opens + 2);
+    EXPECT_EQ(faults.openFiles(), 1);
+    EXPECT_EQ(window.listing.text(), kSevenRecords);
+    EXPECT_EQ(window.outageBoxes.size(), 1u);
+    EXPECT_FALSE(window.outageBoxOpen);
+    expectRunningWithoutAModalBox();
+}
+
 // The passes run on the worker: a call to the file that does not return holds the worker, never
 // the window, and after kCallTimeout is an outage like any other.
 class HeldCallsUnderTheMonitor : public FaultsUnderTheMonitor {

@@ -9,6 +9,7 @@
 #endif
 
 #include <cerrno>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -67,6 +68,7 @@ FileIdentity identityOf(const struct stat& status) {
 
 PlatformFile PlatformFile::openShared(const std::filesystem::path& path, WhenMissing whenMissing,
                                       SystemCalls& calls) {
+    const std::optional<FileIdentity> namedBefore = identityAt(path, calls);
     PlatformFile file(openWithoutWaiting(calls, path, whenMissing), calls);
     struct stat status {};
     if (calls.fstat(file.handle_, &status) == -1) throwLastError();
@@ -81,8 +83,16 @@ PlatformFile PlatformFile::openShared(const std::filesystem::path& path, WhenMis
                                     " lies on an SMB network mount, where a lock query takes a "
                                     "lock on the server; run the monitor on the file server");
     }
-    file.identity_ = identityOf(status);
+    file.identity_ = followedIdentity(namedBefore, identityOf(status));
     return file;
+}
+
+std::optional<FileIdentity> PlatformFile::identityAt(const std::filesystem::path& path,
+                                                     SystemCalls& calls) {
+    // Through a symbolic link, as the open goes.
+    struct stat status {};
+    if (calls.stat(path.c_str(), &status) == -1) return std::nullopt;
+    return identityOf(status);
 }
 
 NativeHandle PlatformFile::noHandle() noexcept { return -1; }
@@ -108,9 +118,7 @@ bool PlatformFile::linked() const {
 }
 
 bool PlatformFile::namedBy(const std::filesystem::path& path) const {
-    // Through a symbolic link, as the open went.
-    struct stat status {};
-    return calls_->stat(path.c_str(), &status) == 0 && identityOf(status) == identity_;
+    return identityAt(path, *calls_) == identity_;
 }
 
 bool PlatformFile::lockedByAnother(std::uint64_t offset, std::size_t length) {

@@ -87,13 +87,25 @@ std::optional<FileIdentity> identityOf(SystemCalls& calls, HANDLE handle) {
 
 PlatformFile PlatformFile::openShared(const std::filesystem::path& path, WhenMissing whenMissing,
                                       SystemCalls& calls) {
+    const std::optional<FileIdentity> namedBefore = identityAt(path, calls);
     PlatformFile file(openWithoutWaiting(calls, path, whenMissing), calls);
     const DWORD type = calls.GetFileType(file.handle_);
     if (type != FILE_TYPE_DISK) refuse(path, fileKind(type));
     const std::optional<FileIdentity> identity = identityOf(calls, file.handle_);
     if (!identity) win32::throwLastError();
-    file.identity_ = *identity;
+    file.identity_ = followedIdentity(namedBefore, *identity);
     return file;
+}
+
+std::optional<FileIdentity> PlatformFile::identityAt(const std::filesystem::path& path,
+                                                     SystemCalls& calls) {
+    // Attributes only: no read access is asked of the file, and a file pending deletion cannot be
+    // opened at all (access denied), so it is named by nothing.
+    const HANDLE named = openForAccess(calls, path, FILE_READ_ATTRIBUTES, OPEN_EXISTING);
+    if (named == INVALID_HANDLE_VALUE) return std::nullopt;
+    const std::optional<FileIdentity> identity = identityOf(calls, named);
+    calls.CloseHandle(named);
+    return identity;
 }
 
 NativeHandle PlatformFile::noHandle() noexcept { return INVALID_HANDLE_VALUE; }
@@ -135,13 +147,7 @@ bool PlatformFile::linked() const {
 }
 
 bool PlatformFile::namedBy(const std::filesystem::path& path) const {
-    // Attributes only: no read access is asked of the file, and a file pending deletion cannot be
-    // opened at all (access denied), so it is named by nothing.
-    const HANDLE named = openForAccess(*calls_, path, FILE_READ_ATTRIBUTES, OPEN_EXISTING);
-    if (named == INVALID_HANDLE_VALUE) return false;
-    const std::optional<FileIdentity> identity = identityOf(*calls_, named);
-    calls_->CloseHandle(named);
-    return identity == identity_;
+    return identityAt(path, *calls_) == identity_;
 }
 
 std::error_code PlatformFile::readUnlessLocked(std::uint64_t offset, std::span<std::byte> buffer,

@@ -19,7 +19,7 @@ class FaultyCalls::Table final : public station::SystemCalls {
 
     int open(const char* path, int flags, mode_t mode) override {
         faults_.passThrough(Held::opens);
-        if (const int failure = faults_.openFailure()) return fail(failure);
+        if (const int failure = faults_.openFailure(true)) return fail(failure);
         const int fd = SystemCalls::open(path, flags, mode);
         if (fd != -1) faults_.opened(fd, true);
         return fd;
@@ -41,12 +41,15 @@ class FaultyCalls::Table final : public station::SystemCalls {
         faults_.passThrough(Held::linkQueries);
         if (faults_.linkQueryFails(fd)) return fail(ioFailureNumber());
         const int result = SystemCalls::fstat(fd, status);
-        if (result == 0 && faults_.unlinkedFile(fd)) status->st_nlink = 0;
+        if (result == 0) {
+            if (faults_.unlinkedFile(fd)) status->st_nlink = 0;
+            status->st_ino += static_cast<ino_t>(faults_.identityShift(fd));
+        }
         return result;
     }
     int stat(const char* path, struct stat* status) override {
         const int result = SystemCalls::stat(path, status);
-        if (result == 0 && faults_.pathIsMovedAway()) ++status->st_ino;
+        if (result == 0) status->st_ino += static_cast<ino_t>(faults_.pathIdentityShift());
         return result;
     }
     int getLock(int fd, int command, struct flock* range) override {

@@ -20,21 +20,19 @@ class FaultyCalls::Table final : public station::SystemCalls {
     HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                        DWORD disposition, DWORD attributes, HANDLE model) override {
         faults_.passThrough(Held::opens);
-        if (const int failure = faults_.openFailure()) {
+        // An open for the attributes only is a look at what the path names.
+        const bool forReading = (access & GENERIC_READ) != 0;
+        if (const int failure = faults_.openFailure(forReading)) {
             ::SetLastError(static_cast<DWORD>(failure));
             return INVALID_HANDLE_VALUE;
         }
         const HANDLE handle =
             SystemCalls::CreateFileW(path, access, share, security, disposition, attributes, model);
         if (handle == INVALID_HANDLE_VALUE) return handle;
-        const bool forReading = (access & GENERIC_READ) != 0;
-        // An open for the attributes only is a look at what the path names.
-        if (!forReading && faults_.pathIsMovedAway()) lookingAtThePath_.insert(handle);
         faults_.opened(handle, forReading);
         return handle;
     }
     BOOL CloseHandle(HANDLE handle) override {
-        lookingAtThePath_.erase(handle);
         const BOOL closed = SystemCalls::CloseHandle(handle);
         const DWORD reason = ::GetLastError();
         // Last: the table may go once the last file is closed.
@@ -53,7 +51,7 @@ class FaultyCalls::Table final : public station::SystemCalls {
     BOOL GetFileInformationByHandle(HANDLE handle,
                                     LPBY_HANDLE_FILE_INFORMATION information) override {
         if (!SystemCalls::GetFileInformationByHandle(handle, information)) return FALSE;
-        if (lookingAtThePath_.contains(handle)) ++information->nFileIndexLow;
+        information->nFileIndexLow += static_cast<DWORD>(faults_.identityShift(handle));
         return TRUE;
     }
     BOOL GetFileInformationByHandleEx(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind,
@@ -78,7 +76,6 @@ class FaultyCalls::Table final : public station::SystemCalls {
     }
 
     Faults& faults_;
-    std::set<HANDLE> lookingAtThePath_;
 };
 
 FaultyCalls::FaultyCalls() : table_(std::make_unique<Table>(faults_)) {}
