@@ -19,6 +19,7 @@ from harness import (PATIENCE_S, STATION_OWNER, STATION_SCAN, XServer, as_read_b
 
 X = None
 SEVEN = "2\t3\r\n4\t5\t6\r\n7\t8\t"
+TWELVE = "2\t3\r\n4\t5\t6\r\n7\t8\t9\r\n10\t11\t12\r\n13\t"
 
 
 def setUpModule():
@@ -231,8 +232,22 @@ class Monitor(MonitorOnAFailingFileSystem):
         os.rename(os.path.join(self.backing, "Brevanto.SIT.new"),
                   os.path.join(self.backing, "Brevanto.SIT"))
         self.fs.heal()
-        self.wait_for_listing("2\t3\r\n4\t5\t6\r\n7\t8\t9\r\n10\t11\t12\r\n13\t", "12")
+        self.wait_for_listing(TWELVE, "12")
         self.assertEqual(X.active_window(), self.other)
+        self.assertIsNone(self.monitor.poll())
+
+    def test_a_file_renamed_over_the_name_while_the_open_is_answered_is_opened_again(self):
+        # This server, as sshfs, knows files only by their names: asked about an open file, it
+        # answers with the file under the name now. The stale handle's new open gets the file
+        # from before, and while its answer is on the way back another is renamed over the name.
+        self.fs.fail_reads("ESTALE", hold_opens=True)
+        self.wait_for_box(errno.ESTALE)
+        wait_for(self.fs.held_opens, "the monitor's open to be held")
+        self.create(12, "Brevanto.SIT.new")
+        os.rename(os.path.join(self.backing, "Brevanto.SIT.new"),
+                  os.path.join(self.backing, "Brevanto.SIT"))
+        self.fs.heal()
+        self.wait_for_listing(TWELVE, "12")
         self.assertIsNone(self.monitor.poll())
 
 

@@ -5,7 +5,9 @@ rather than the page cache. While the control file exists and names an errno (EI
 every read fails with that error, as a failing disk or a dropped share does; remove it and reads
 work again. While it says HOLD, every read waits, as on a share that stopped answering; a read
 that the kernel has handed to the server then waits for it even through SIGKILL; the server
-counts the reads it holds, so that a test knows one is waiting. A stopped server (SIGSTOP) is a
+counts the reads it holds, so that a test knows one is waiting. While it also says HOLD-OPENS,
+an open opens the file, then waits to answer, counted the same way: a test can change what the
+name holds while an open is on its way back. A stopped server (SIGSTOP) is a
 mount that stops answering, as a dead sshfs or a hard NFS mount: every call into it waits.
 
 As a program: faultfs.py BACKING MOUNTPOINT CONTROL_FILE (prints "ready" once mounted; runs until
@@ -38,12 +40,12 @@ class FaultFs:
             raise RuntimeError("faultfs did not mount %s" % self.mountpoint)
         return self
 
-    def fail_reads(self, error_name="EIO"):
+    def fail_reads(self, error_name="EIO", hold_opens=False):
         # Whole at once: a read between the file's creation and its write would find it empty
         # and fail with another number than the one asked for.
         staging = self.control + ".new"
         with open(staging, "w") as control:
-            control.write(error_name)
+            control.write(error_name + (" HOLD-OPENS" if hold_opens else ""))
         os.replace(staging, self.control)
 
     def hold_reads(self):
@@ -51,11 +53,11 @@ class FaultFs:
 
     def held_reads(self):
         """How many reads the server holds now."""
-        try:
-            with open(held_file(self.control)) as held:
-                return int(held.read())
-        except FileNotFoundError:
-            return 0
+        return read_count(held_file(self.control, "reads"))
+
+    def held_opens(self):
+        """How many opens the server holds the answer of now."""
+        return read_count(held_file(self.control, "opens"))
 
     def heal(self):
         if os.path.exists(self.control):
@@ -80,23 +82,52 @@ class FaultFs:
         self.process.stdout.close()
 
 
-def held_file(control):
-    return control + ".held"
+def held_file(control, calls):
+    return "%s.held-%s" % (control, calls)
+
+
+def read_count(path):
+    try:
+        with open(path) as count:
+            return int(count.read())
+    except FileNotFoundError:
+        return 0
 
 
 def serve(backing, mountpoint, control):
     from fusepy import FUSE, FuseOSError, Operations
 
-    held = [0]
+    held = {"reads": 0, "opens": 0}
     counting = threading.Lock()
 
-    def count_held(change):
+    def count_held(calls, change):
         # Whole at once, as the control file: a test never reads a count half-written.
         with counting:
-            held[0] += change
-            with open(held_file(control) + ".new", "w") as count:
-                count.write(str(held[0]))
-            os.replace(held_file(control) + ".new", held_file(control))
+            held[calls] += change
+            path = held_file(control, calls)
+            with open(path + ".new", "w") as count:
+                count.write(str(held[calls]))
+            os.replace(path + ".new", path)
+
+    def control_words():
+        """What the control file says, or None while there is none."""
+        try:
+            with open(control) as failing:
+                return failing.read().split()
+        except FileNotFoundError:
+            return None
+
+    def hold_while(calls, still):
+        holding = False
+        try:
+            while still():
+                if not holding:
+                    holding = True
+                    count_held(calls, 1)
+                time.sleep(0.05)
+        finally:
+            if holding:
+                count_held(calls, -1)
 
     class Passthrough(Operations):
         def _path(self, path):
@@ -121,29 +152,22 @@ def serve(backing, mountpoint, control):
                 "f_flag", "f_frsize", "f_namemax")}
 
         def open(self, path, flags):
-            return os.open(self._path(path), flags)
+            fd = os.open(self._path(path), flags)
+            hold_while("opens", lambda: "HOLD-OPENS" in (control_words() or []))
+            return fd
 
         def create(self, path, mode, fi=None):
             return os.open(self._path(path), os.O_WRONLY | os.O_CREAT | os.O_TRUNC, mode)
 
         def read(self, path, size, offset, fh):
-            holding = False
-            try:
-                while True:
-                    try:
-                        with open(control) as failing:
-                            name = failing.read().strip() or "EIO"
-                    except FileNotFoundError:
-                        return os.pread(fh, size, offset)
-                    if name != "HOLD":
-                        raise FuseOSError(getattr(errno, name))
-                    if not holding:
-                        holding = True
-                        count_held(1)
-                    time.sleep(0.05)
-            finally:
-                if holding:
-                    count_held(-1)
+            def fault():
+                words = control_words()
+                return None if words is None else (words or ["EIO"])[0]
+            hold_while("reads", lambda: fault() == "HOLD")
+            name = fault()
+            if name is None:
+                return os.pread(fh, size, offset)
+            raise FuseOSError(getattr(errno, name))
 
         def write(self, path, data, offset, fh):
             return os.pwrite(fh, data, offset)
