@@ -191,7 +191,7 @@ class Monitor(MonitorOnAFailingFileSystem):
         # The box tells every window manager not to activate it when it appears (a user time of
         # 0, on the window that Qt keeps it on where the window manager allows one): openbox
         # keeps the focus in the other window anyway, others need telling.
-        box = X.visible_window("--name", "^prOstrevan$")
+        box = wait_for(lambda: X.visible_window("--name", "^prOstrevan$"), "the box on the screen")
         user_time_window = re.search(r"window id # (0x[0-9a-f]+)", X.run(
             "xprop", "-id", str(box), "_NET_WM_USER_TIME_WINDOW"))
         if user_time_window:

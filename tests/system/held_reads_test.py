@@ -147,7 +147,7 @@ class HeldShare(failing.MonitorOnAFailingFileSystem):
         # The process's end waits in the kernel for the held read, which nothing can interrupt
         # on this file system; once it is let go, the program ends as closed.
         self.fs.heal()
-        self.assertEqual(self.monitor.wait(timeout=PATIENCE_S), 0)
+        self.assertEqual(self.monitor.wait(timeout=PATIENCE_S * 3), 0)
 
     def test_a_server_that_stopped_answering_is_an_outage_and_the_window_answers_through_it(self):
         # Every call into the mount waits: the open and the check of the file at its path too.

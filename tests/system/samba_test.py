@@ -173,10 +173,10 @@ class SharedStationFile(unittest.TestCase):
         self.assertEqual(X.caption(window), "7")
 
         self.workstations[3].disconnect()
-        wait_for(lambda: read_listing(monitor.pid).startswith("2\t3\n"),
+        wait_for(lambda: (read_listing(monitor.pid) or "").startswith("2\t3\n"),
                  "station 3 to show free after its workstation disconnected")
         self.workstations[4].kill()
-        wait_for(lambda: read_listing(monitor.pid).startswith("2\t3\n4\t"),
+        wait_for(lambda: (read_listing(monitor.pid) or "").startswith("2\t3\n4\t"),
                  "station 4 to show free after its workstation was killed")
         self.assertEqual(read_listing(monitor.pid), "2\t3\n4\t5- **\t6- **\n7\t8\t")
 

@@ -680,7 +680,10 @@ TEST_F(Win32WindowOverAShareTest, ABoxAnsweredWithAClickLeavesTheForegroundToThe
         missed += L" the foreground " + classOf(::GetForegroundWindow()) + L",";
     }
     ASSERT_FALSE(::IsWindow(box)) << "after clicks that left" << missed;
-    ASSERT_TRUE(waitForTicks(2));
+    // The hand-back goes through the X server and its window manager: it comes, and it stays.
+    EXPECT_TRUE(ticksUntil([&] { return ::GetForegroundWindow() == other; }))
+        << "the foreground " << classOf(::GetForegroundWindow()) << ", the monitor " << frm();
+    ASSERT_TRUE(waitForTicks(5));
     EXPECT_EQ(::GetForegroundWindow(), other) << "the monitor is " << frm();
 }
 
