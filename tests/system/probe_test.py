@@ -25,7 +25,7 @@ import urllib.request
 
 from harness import (AS_NOBODY, HERE, STATION_OWNER, STATION_SCAN, StationFolder,
                      runnable_by_another_user, wait_for)
-from samba_test import SambaServer, Workstation, free_port, listening, record
+from samba_test import SambaServer, Workstation, free_ports, listening, record
 
 PACKAGING = os.path.join(os.path.dirname(os.path.dirname(HERE)), "packaging")
 # Nagios, Prometheus and the timer work in whole seconds: their waits get more room.
@@ -405,7 +405,7 @@ class PrometheusScrape(unittest.TestCase):
 
     def start_engines(self, textfiles):
         root = temporary_folder(self, "ostrevan-prometheus-")
-        exporter_port, prometheus_port = free_port(), free_port()
+        exporter_port, prometheus_port = free_ports(2)
         self.exporter_port = exporter_port
         self.exporter = stopped_with(self, subprocess.Popen(
             ["prometheus-node-exporter", "--collector.disable-defaults", "--collector.textfile",

@@ -51,10 +51,21 @@ CONFIGURATION = """[global]
 """
 
 
+def free_ports(count):
+    """Ports that nothing listens on now, all different: each probe stays bound until every one
+    is chosen, or the kernel could hand one out twice."""
+    probes = [socket.socket() for _ in range(count)]
+    try:
+        for probe in probes:
+            probe.bind(("127.0.0.1", 0))
+        return [probe.getsockname()[1] for probe in probes]
+    finally:
+        for probe in probes:
+            probe.close()
+
+
 def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
+    return free_ports(1)[0]
 
 
 def listening(port):
