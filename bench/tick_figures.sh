@@ -18,9 +18,15 @@ start_virtual_display 1024x768x24
 import json, sys
 runs = {b["name"]: b for b in json.load(open(sys.argv[1]))["benchmarks"]
         if b.get("run_type", "iteration") == "iteration"}
-def cpu(name):  # nanoseconds
-    return runs[name]["cpu_time"] * {"ns": 1, "us": 1e3, "ms": 1e6, "s": 1e9}[runs[name]["time_unit"]]
-print("\nper tick against the floor (CPU time), a tenth of the records locked:")
+def nanoseconds(name, kind):
+    return runs[name][kind] * {"ns": 1, "us": 1e3, "ms": 1e6, "s": 1e9}[runs[name]["time_unit"]]
+def cpu(name):
+    # A tick's pass runs on the window's worker thread: a tick is timed by the wall clock.
+    if name.startswith("Tick"):
+        return nanoseconds(name + "/real_time", "real_time")
+    return nanoseconds(name, "cpu_time")
+print("\nper tick against the floor (CPU time; a tick by the wall clock), a tenth of the records"
+      " locked:")
 print("%8s %8s %8s %14s" % ("records", "pass", "tick", "changed tick"))
 for n in (10, 100, 1000, 10000):
     floor = cpu("Floor/tenth/%d" % n)
