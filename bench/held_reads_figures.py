@@ -24,8 +24,8 @@ import sys
 import tempfile
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests",
-                                "system"))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "system"))
 from faultfs import FaultFs  # noqa: E402
 from harness import STATION_OWNER, XServer, read_listing, wait_for  # noqa: E402
 
@@ -41,14 +41,8 @@ class Monitors:
         self.processes = []
         if wine:
             self.env = dict(x.env, WINEDEBUG="-all")
-            if not os.path.isfile(os.path.join(self.env["WINEPREFIX"], "system.reg")):
-                subprocess.run(["wineboot", "-i"],
-                               env=dict(self.env, WINEDLLOVERRIDES="mscoree,mshtml="),
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
-            self.server = subprocess.Popen(["wineserver", "-p"], env=self.env,
-                                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            subprocess.run(["wine", "cmd.exe", "/c", "exit"], env=self.env,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+            subprocess.run(["bash", os.path.join(HERE, "..", "scripts", "start-wine.sh")],
+                           env=self.env, check=True)
         else:
             self.env = dict(x.env, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1")
 
@@ -79,7 +73,7 @@ class Monitors:
             process.wait()
         if self.wine:
             subprocess.run(["wineserver", "-k"], env=self.env)
-            self.server.wait()
+            subprocess.run(["wineserver", "-w"], env=self.env)
 
 
 def station_folder(root, name, records=7):

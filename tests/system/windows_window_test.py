@@ -28,7 +28,8 @@ from harness import (PATIENCE_S, STATION_OWNER, STATION_SCAN, XServer, install_m
 
 X = None
 WINE = None
-SERVER = None
+START_WINE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts",
+                          "start-wine.sh")
 READ_WINDOW = os.environ["READ_WINDOW"]
 OTHER_PROGRAM = os.environ["OTHER_PROGRAM"]
 
@@ -37,26 +38,15 @@ def setUpModule():
     global X, WINE
     X = XServer()
     WINE = dict(X.env, WINEDEBUG="-all")
-    # A prefix is whole once its registry is written: one that a failed start left half-made is
-    # made again, rather than failing every later run.
-    if not os.path.isfile(os.path.join(WINE["WINEPREFIX"], "system.reg")):
-        # Without Wine's .NET and HTML engines, which it would offer to download.
-        subprocess.run(["wineboot", "-i"], env=dict(WINE, WINEDLLOVERRIDES="mscoree,mshtml="),
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
-    # One server for the whole suite, and Wine's own background programs (explorer, the device
-    # services) started with their output elsewhere: started by a program whose output is read,
-    # they would hold its pipe open, and reading it would never end.
-    global SERVER
-    SERVER = subprocess.Popen(["wineserver", "-p"], env=WINE, stdout=subprocess.DEVNULL,
-                              stderr=subprocess.DEVNULL)
-    # The first program of a server starts its services too: the slowest start of the suite.
-    subprocess.run(["wine", "cmd.exe", "/c", "exit"], env=WINE, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL, timeout=PATIENCE_S * 3, check=True)
+    # One server for the whole suite, with Wine's own background programs already started; the
+    # prefix is made on first use. A prefix that a failed start left half-made, with no registry
+    # written, is made again, rather than failing every later run.
+    subprocess.run(["bash", START_WINE], env=WINE, timeout=PATIENCE_S * 6, check=True)
 
 
 def tearDownModule():
     subprocess.run(["wineserver", "-k"], env=WINE)
-    SERVER.wait()
+    subprocess.run(["wineserver", "-w"], env=WINE)
     X.stop()
 
 
@@ -252,6 +242,22 @@ class ConsoleText(unittest.TestCase):
                  .splitlines()]
         self.assertIn("caption: 7", shown)
         self.assertIn("connected: 0", shown)
+
+
+class WineServer(unittest.TestCase):
+    """The Wine suites run under one server: one that came and went with its programs restarted
+    Wine's background programs for every test, and now and then a program failed to start."""
+
+    def test_a_new_prefix_gets_a_server_that_outlives_its_programs(self):
+        prefix = tempfile.mkdtemp(prefix="ostrevan-wine-")
+        self.addCleanup(shutil.rmtree, prefix)
+        env = dict(WINE, WINEPREFIX=prefix)
+        self.addCleanup(subprocess.run, ["wineserver", "-w"], env=env)
+        self.addCleanup(subprocess.run, ["wineserver", "-k"], env=env)
+        subprocess.run(["bash", START_WINE], env=env, timeout=PATIENCE_S * 6, check=True)
+        # With no program of the prefix left, a server that ends with its programs ends now.
+        waited = subprocess.run(["timeout", "5", "wineserver", "-w"], env=env)
+        self.assertEqual(waited.returncode, 124, "the server ended with its programs")
 
 
 class FailingReads(WindowsMonitorTest):
