@@ -41,7 +41,7 @@ def setUpModule():
     # One server for the whole suite, with Wine's own background programs already started; the
     # prefix is made on first use. A prefix that a failed start left half-made, with no registry
     # written, is made again, rather than failing every later run.
-    subprocess.run(["bash", START_WINE], env=WINE, timeout=PATIENCE_S * 6, check=True)
+    subprocess.run(["bash", START_WINE], env=WINE, timeout=PATIENCE_S * 12, check=True)
 
 
 def tearDownModule():
@@ -254,7 +254,7 @@ class WineServer(unittest.TestCase):
         env = dict(WINE, WINEPREFIX=prefix)
         self.addCleanup(subprocess.run, ["wineserver", "-w"], env=env)
         self.addCleanup(subprocess.run, ["wineserver", "-k"], env=env)
-        subprocess.run(["bash", START_WINE], env=env, timeout=PATIENCE_S * 6, check=True)
+        subprocess.run(["bash", START_WINE], env=env, timeout=PATIENCE_S * 12, check=True)
         # With no program of the prefix left, a server that ends with its programs ends now.
         waited = subprocess.run(["timeout", "5", "wineserver", "-w"], env=env)
         self.assertEqual(waited.returncode, 124, "the server ended with its programs")
