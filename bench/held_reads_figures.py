@@ -24,10 +24,11 @@ import sys
 import tempfile
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tests", "system"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests",
+                                "system"))
 from faultfs import FaultFs  # noqa: E402
-from harness import STATION_OWNER, XServer, read_listing, wait_for  # noqa: E402
+from harness import (STATION_OWNER, XServer, read_listing, start_wine, stop_wine,  # noqa: E402
+                     wait_for)
 
 SEVEN = "2\t3\n4\t5\t6\n7\t8\t"
 PATIENCE_S = 60
@@ -41,8 +42,7 @@ class Monitors:
         self.processes = []
         if wine:
             self.env = dict(x.env, WINEDEBUG="-all")
-            subprocess.run(["bash", os.path.join(HERE, "..", "scripts", "start-wine.sh")],
-                           env=self.env, check=True)
+            start_wine(self.env)
         else:
             self.env = dict(x.env, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1")
 
@@ -72,8 +72,7 @@ class Monitors:
             process.kill()
             process.wait()
         if self.wine:
-            subprocess.run(["wineserver", "-k"], env=self.env)
-            subprocess.run(["wineserver", "-w"], env=self.env)
+            stop_wine(self.env)
 
 
 def station_folder(root, name, records=7):

@@ -348,6 +348,20 @@ def as_read_back(listing):
     return listing.replace("\r\n", "\n")
 
 
+def start_wine(env):
+    """One Wine server for the prefix that env names, made on first use, kept until stop_wine,
+    with Wine's own background programs started (scripts/start-wine.sh)."""
+    # Making a prefix alone takes up to half a minute on a busy machine.
+    subprocess.run(["bash", os.path.join(CHECKOUT, "scripts", "start-wine.sh")], env=env,
+                   timeout=PATIENCE_S * 12, check=True)
+
+
+def stop_wine(env):
+    """Ends the prefix's server and every program under it, and waits until it has gone."""
+    subprocess.run(["wineserver", "-k"], env=env)
+    subprocess.run(["wineserver", "-w"], env=env)
+
+
 def install_monitor(folder):
     """A copy of the monitor in folder, where it opens the station file."""
     executable = os.path.join(folder, "prOstrevan")

@@ -24,12 +24,11 @@ import time
 import unittest
 
 from faultfs import FaultFs
-from harness import (PATIENCE_S, STATION_OWNER, STATION_SCAN, XServer, install_monitor, wait_for)
+from harness import (PATIENCE_S, STATION_OWNER, STATION_SCAN, XServer, install_monitor,
+                     start_wine, stop_wine, wait_for)
 
 X = None
 WINE = None
-START_WINE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts",
-                          "start-wine.sh")
 READ_WINDOW = os.environ["READ_WINDOW"]
 OTHER_PROGRAM = os.environ["OTHER_PROGRAM"]
 
@@ -38,15 +37,13 @@ def setUpModule():
     global X, WINE
     X = XServer()
     WINE = dict(X.env, WINEDEBUG="-all")
-    # One server for the whole suite, with Wine's own background programs already started; the
-    # prefix is made on first use. A prefix that a failed start left half-made, with no registry
-    # written, is made again, rather than failing every later run.
-    subprocess.run(["bash", START_WINE], env=WINE, timeout=PATIENCE_S * 12, check=True)
+    # One server for the whole suite. A prefix that a failed start left half-made, with no
+    # registry written, is made again, rather than failing every later run.
+    start_wine(WINE)
 
 
 def tearDownModule():
-    subprocess.run(["wineserver", "-k"], env=WINE)
-    subprocess.run(["wineserver", "-w"], env=WINE)
+    stop_wine(WINE)
     X.stop()
 
 
@@ -252,9 +249,8 @@ class WineServer(unittest.TestCase):
         prefix = tempfile.mkdtemp(prefix="ostrevan-wine-")
         self.addCleanup(shutil.rmtree, prefix)
         env = dict(WINE, WINEPREFIX=prefix)
-        self.addCleanup(subprocess.run, ["wineserver", "-w"], env=env)
-        self.addCleanup(subprocess.run, ["wineserver", "-k"], env=env)
-        subprocess.run(["bash", START_WINE], env=env, timeout=PATIENCE_S * 12, check=True)
+        self.addCleanup(stop_wine, env)
+        start_wine(env)
         # With no program of the prefix left, a server that ends with its programs ends now.
         waited = subprocess.run(["timeout", "5", "wineserver", "-w"], env=env)
         self.assertEqual(waited.returncode, 124, "the server ended with its programs")
