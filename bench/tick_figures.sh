@@ -20,7 +20,7 @@ runs = {b["name"]: b for b in json.load(open(sys.argv[1]))["benchmarks"]
         if b.get("run_type", "iteration") == "iteration"}
 def nanoseconds(name, kind):
     return runs[name][kind] * {"ns": 1, "us": 1e3, "ms": 1e6, "s": 1e9}[runs[name]["time_unit"]]
-def cpu(name):
+def measured(name):
     # A tick's pass runs on the window's worker thread: a tick is timed by the wall clock.
     if name.startswith("Tick"):
         return nanoseconds(name + "/real_time", "real_time")
@@ -29,20 +29,20 @@ print("\nper tick against the floor (CPU time; a tick by the wall clock), a tent
       " locked:")
 print("%8s %8s %8s %14s" % ("records", "pass", "tick", "changed tick"))
 for n in (10, 100, 1000, 10000):
-    floor = cpu("Floor/tenth/%d" % n)
-    print("%8d %7.2fx %7.2fx %13.2fx" % (n, cpu("Pass/tenth/%d" % n) / floor,
-                                         cpu("Tick/tenth/%d" % n) / floor,
-                                         cpu("TickChanging/tenth/%d" % n) / floor))
-follow = (9 * cpu("FollowCheck/handle") + cpu("FollowCheck/path")) / 10
+    floor = measured("Floor/tenth/%d" % n)
+    print("%8d %7.2fx %7.2fx %13.2fx" % (n, measured("Pass/tenth/%d" % n) / floor,
+                                         measured("Tick/tenth/%d" % n) / floor,
+                                         measured("TickChanging/tenth/%d" % n) / floor))
+follow = (9 * measured("FollowCheck/handle") + measured("FollowCheck/path")) / 10
 print("\nfollowing the file at its path, the handle every tick and the path every tenth: "
       "%.0f ns a tick (handle %.0f ns, with the path %.0f ns); against the pass:" % (
-          follow, cpu("FollowCheck/handle"), cpu("FollowCheck/path")))
+          follow, measured("FollowCheck/handle"), measured("FollowCheck/path")))
 for n in (10, 100, 1000, 10000):
-    print("%8d %8.3f%%" % (n, 100 * follow / cpu("Pass/tenth/%d" % n)))
+    print("%8d %8.3f%%" % (n, 100 * follow / measured("Pass/tenth/%d" % n)))
 print("\n10 locks whatever the size: tick per record against 100 records, and against the floor:")
-def per_record(name, n): return cpu("%s/ten/%d" % (name, n)) / n
+def per_record(name, n): return measured("%s/ten/%d" % (name, n)) / n
 for n in (100, 1000, 10000, 100000):
     print("%8d %8.0f ns %6.2fx %6.2fx   (tick %.1f ms)" % (
         n, per_record("Tick", n), per_record("Tick", n) / per_record("Tick", 100),
-        per_record("Tick", n) / per_record("Floor", n), cpu("Tick/ten/%d" % n) / 1e6))
+        per_record("Tick", n) / per_record("Floor", n), measured("Tick/ten/%d" % n) / 1e6))
 PY
